@@ -1,0 +1,43 @@
+// What velkin asks of the user: the key's passphrase and the challenge line.
+// At a terminal the passphrase is typed without echo and the challenge is
+// pasted after a prompt; from a script standard input carries a passphrase
+// line and then a challenge line, so a script can always send the same two.
+#ifndef VELKIN_CONSOLE_CONSOLE_H
+#define VELKIN_CONSOLE_CONSOLE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+constexpr size_t challenge_line_size = 16384;
+constexpr char passphrase_prompt[] = "Enter passphrase for private key: ";
+constexpr char challenge_prompt[] = "Please paste challenge text now\n";
+
+// How often the key reader has asked for a passphrase. Zero once the key is
+// read means a piped passphrase line is still waiting on standard input.
+extern int32_t passphrase_requests;
+
+// The challenge as read, at most challenge_line_size - 1 characters and a
+// terminator; it lives until the process ends.
+extern char challenge_line[challenge_line_size];
+
+// Passphrase callback for the key reader. Counts the request, then places the
+// passphrase in buffer (size bytes): typed at the terminal without echo when
+// standard input is one, otherwise the next line of standard input without
+// its line end. Returns the number of bytes placed; 0 means no passphrase.
+int supply_passphrase(char *buffer, int size, int rwflag, void *userdata);
+
+// Reads the challenge after the key has been read: prompts on standard error
+// when input is a terminal; otherwise first skips the passphrase line if no
+// passphrase was asked for. Returns challenge_line cut at its line end. Never
+// fails: with nothing to read the line keeps what it held, empty at first.
+const char *fetch_challenge(FILE *input);
+
+// Reads one line of at most size - 1 characters into buffer, as fgets does;
+// at end of input before any character, stores nothing and returns false.
+bool read_line(char *buffer, int size, FILE *input);
+
+// Ends the text in buffer at its first carriage return or line feed.
+void cut_line(char *buffer);
+
+#endif

@@ -1,0 +1,6 @@
+#include "exchange.h"
+
+int main(int argc, char **argv)
+{
+    return run_exchange(argc, argv);
+}
