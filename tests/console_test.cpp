@@ -1,0 +1,182 @@
+#include "console.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+// A stream that reads the given bytes, as a pipe or a redirected file would.
+FILE *stream_of(const std::string &bytes)
+{
+    FILE *file = std::tmpfile();
+    std::fwrite(bytes.data(), 1, bytes.size(), file);
+    std::rewind(file);
+    return file;
+}
+
+// Points standard input at the given bytes.
+void feed_stdin(const std::string &bytes)
+{
+    char path[] = "/tmp/velkin-stdin-XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    close(fd);
+    ASSERT_TRUE(std::freopen(path, "r", stdin));
+    unlink(path);
+}
+
+std::string rest_of(FILE *file)
+{
+    std::string rest;
+    for (int c; (c = std::fgetc(file)) != EOF;)
+        rest += static_cast<char>(c);
+    return rest;
+}
+
+class ConsoleTest : public ::testing::Test {
+protected:
+    // Each test starts as a fresh process would.
+    void SetUp() override
+    {
+        passphrase_requests = 0;
+        std::memset(challenge_line, 0, sizeof challenge_line);
+    }
+};
+
+TEST_F(ConsoleTest, ReadsAtMostSizeMinusOneCharacters)
+{
+    FILE *input = stream_of("abcdef\nnext\n");
+    char buffer[4];
+    ASSERT_TRUE(read_line(buffer, sizeof buffer, input));
+    EXPECT_STREQ(buffer, "abc");
+    EXPECT_EQ(rest_of(input), "def\nnext\n");
+    std::fclose(input);
+}
+
+TEST_F(ConsoleTest, EndOfInputLeavesTheBufferUntouched)
+{
+    FILE *input = stream_of("");
+    char buffer[8] = "kept";
+    EXPECT_FALSE(read_line(buffer, sizeof buffer, input));
+    EXPECT_STREQ(buffer, "kept");
+    std::fclose(input);
+}
+
+TEST_F(ConsoleTest, CutsAtTheFirstLineEnd)
+{
+    const struct {
+        const char *line;
+        const char *text;
+    } cases[] = {
+        {"abc\n", "abc"}, {"abc\r\n", "abc"}, {"ab\rc\n", "ab"}, {"abc", "abc"}, {"\n", ""},
+    };
+    for (const auto &c : cases) {
+        char buffer[16];
+        std::strcpy(buffer, c.line);
+        cut_line(buffer);
+        EXPECT_STREQ(buffer, c.text) << c.line;
+    }
+}
+
+TEST_F(ConsoleTest, ChallengeSkipsThePassphraseLineNobodyAskedFor)
+{
+    const struct {
+        const char *why;
+        std::string input;
+        const char *challenge;
+    } cases[] = {
+        {"two lines", "secret\nQUJD\n", "QUJD"},
+        {"one line serves as the challenge", "QUJD\n", "QUJD"},
+        {"one line without a line end", "QUJD", "QUJD"},
+        {"empty input", "", ""},
+        {"carriage returns", "secret\r\nQU\rJD\r\n", "QU"},
+    };
+    for (const auto &c : cases) {
+        SetUp();
+        FILE *input = stream_of(c.input);
+        EXPECT_STREQ(fetch_challenge(input), c.challenge) << c.why;
+        std::fclose(input);
+    }
+}
+
+TEST_F(ConsoleTest, ChallengeFollowsAConsumedPassphrase)
+{
+    passphrase_requests = 1;
+    FILE *input = stream_of("QUJD\nmore\n");
+    EXPECT_STREQ(fetch_challenge(input), "QUJD");
+    std::fclose(input);
+
+    SetUp();
+    passphrase_requests = 1;
+    input = stream_of("");
+    EXPECT_STREQ(fetch_challenge(input), "") << "no line after the passphrase";
+    std::fclose(input);
+}
+
+TEST_F(ConsoleTest, ChallengeTakesAtMostItsStorage)
+{
+    const size_t most = challenge_line_size - 1;
+    passphrase_requests = 1;
+    FILE *input = stream_of(std::string(most + 5, 'A') + "\n");
+    EXPECT_EQ(std::strlen(fetch_challenge(input)), most);
+    EXPECT_EQ(rest_of(input), "AAAAA\n");
+    std::fclose(input);
+}
+
+TEST_F(ConsoleTest, OverlongSkippedLineContinuesAsTheChallenge)
+{
+    const size_t most = challenge_line_size - 1;
+    FILE *input = stream_of(std::string(most, 'A') + "BCD\n");
+    EXPECT_STREQ(fetch_challenge(input), "BCD");
+    std::fclose(input);
+
+    SetUp();
+    input = stream_of(std::string(most, 'A') + "\nnext\n");
+    EXPECT_STREQ(fetch_challenge(input), "") << "only the line end was left";
+    std::fclose(input);
+}
+
+TEST_F(ConsoleTest, PipedPassphraseIsTheFirstLine)
+{
+    const struct {
+        const char *why;
+        std::string input;
+        int size;
+        std::string passphrase;
+        std::string left;
+    } cases[] = {
+        {"plain line", "secret\nchallenge\n", 64, "secret", "challenge\n"},
+        {"carriage return dropped", "secret\r\nchallenge\n", 64, "secret", "challenge\n"},
+        {"empty line", "\nchallenge\n", 64, "", "challenge\n"},
+        {"no input", "", 64, "", ""},
+        {"cut at size - 1", "secret\nchallenge\n", 4, "sec", "ret\nchallenge\n"},
+        {"exactly size - 1", "sec\nchallenge\n", 4, "sec", "\nchallenge\n"},
+    };
+    for (const auto &c : cases) {
+        SetUp();
+        feed_stdin(c.input);
+        char buffer[64];
+        std::memset(buffer, 'x', sizeof buffer);
+        const int count = supply_passphrase(buffer, c.size, 0, nullptr);
+        EXPECT_EQ(std::string(buffer, static_cast<size_t>(count)), c.passphrase) << c.why;
+        EXPECT_EQ(passphrase_requests, 1) << c.why;
+        EXPECT_EQ(rest_of(stdin), c.left) << c.why;
+    }
+}
+
+TEST_F(ConsoleTest, EveryRequestCountsEvenWithoutAnswer)
+{
+    feed_stdin("secret\n");
+    char buffer[8];
+    EXPECT_EQ(supply_passphrase(buffer, 0, 0, nullptr), 0);
+    EXPECT_EQ(supply_passphrase(buffer, -1, 0, nullptr), 0);
+    EXPECT_EQ(passphrase_requests, 2);
+    EXPECT_EQ(rest_of(stdin), "secret\n") << "a request without room reads nothing";
+}
+
+} // namespace
