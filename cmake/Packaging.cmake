@@ -11,12 +11,12 @@ set(CPACK_PACKAGE_NAME velkin)
 set(CPACK_PACKAGE_VENDOR "velkin maintainers")
 set(CPACK_PACKAGE_CONTACT "velkin maintainers <maintainers@users.noreply.c-seed-9e5ef307.example>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "answer an RSA login challenge from the command line")
-set(CPACK_PACKAGE_DESCRIPTION
-  "velkin decrypts a server's RSA-OAEP login challenge with your private key, "
-  "hashes the plaintext with SHA-1 and prints the Base64 digest to send back. "
-  "It works at a terminal, where it asks for the key's passphrase without echo, "
-  "and from scripts, which pipe in the passphrase and the challenge.")
-string(REPLACE ";" "" CPACK_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
+# Debian shows the description as it is written: keep lines short.
+string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
+  "velkin decrypts a server's RSA-OAEP login challenge with your private key,"
+  "hashes the plaintext with SHA-1 and prints the Base64 digest to send back."
+  "It works at a terminal, where it asks for the key's passphrase without"
+  "echo, and from scripts, which pipe in the passphrase and the challenge.")
 set(CPACK_STRIP_FILES ON)
 
 # Debian package: name and dependencies follow Debian's rules; the
@@ -26,15 +26,13 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-  "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}\n${CPACK_PACKAGE_DESCRIPTION}")
 
 include(CPack)
 
 # The manual page must be clean mdoc; checked whenever mandoc is at hand.
 # mandoc also looks up each page named in SEE ALSO among the manuals of this
 # machine and reports whether and how they are indexed; that says nothing
-# about this page, so those lines are let through and everything else fails.
+# about this page, so those lines are dropped and any other output fails.
 if(BUILD_TESTING)
   find_program(MANDOC_EXECUTABLE mandoc)
   if(MANDOC_EXECUTABLE)
