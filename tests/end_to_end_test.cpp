@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <fstream>
 #include <sstream>
 #include <sys/wait.h>
@@ -133,7 +134,7 @@ TEST(Piped, NoArgumentReadsNoInput)
     if (pid == 0) {
         dup2(in[0], 0);
         close(in[1]);
-        freopen("/dev/null", "w", stdout);
+        dup2(open("/dev/null", O_WRONLY), 1);
         execl(VELKIN_BINARY, VELKIN_BINARY, static_cast<char *>(nullptr));
         _exit(127);
     }

@@ -17,11 +17,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-#if defined(__FreeBSD__)
-#include <libutil.h>
-#else
-#include <pty.h>
-#endif
+#include VELKIN_FORKPTY_HEADER
 
 namespace {
 
