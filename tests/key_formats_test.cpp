@@ -1,0 +1,238 @@
+// Every form in which a user may hold an RSA private key must answer, and
+// every file that holds none must be refused before the challenge is read.
+#include "harness.h"
+
+#include <gtest/gtest.h>
+
+#include <openssl/crypto.h>
+#include <openssl/provider.h>
+
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr char key_error[] = "Error: Unable to read your private key, is the passphrase wrong?\n";
+constexpr char passphrase_prompt[] = "Enter passphrase for private key: ";
+constexpr char challenge_prompt[] = "Please paste challenge text now\r\n";
+constexpr char response_prefix[] = "Response: /quote CHALLENGE +";
+
+const std::string public_2048 = fixture("rsa2048.pub.pem");
+
+struct key_form {
+    const char *file;   // all hold the key of rsa2048.pem
+    bool is_protected;  // by fixture_passphrase
+    bool legacy_cipher; // needs OpenSSL's legacy provider
+};
+
+const key_form forms[] = {
+    {"rsa2048.pem", false, false},                  // PKCS#1
+    {"rsa2048-pkcs8.pem", false, false},            // PKCS#8
+    {"rsa2048-aes128.pem", true, false},            // PKCS#1, PEM cipher header
+    {"rsa2048-aes256.pem", true, false},
+    {"rsa2048-des3.pem", true, false},
+    {"rsa2048-des.pem", true, true},
+    {"rsa2048-pkcs8-pbes2.pem", true, false},       // PBKDF2 and AES-256-CBC
+    {"rsa2048-pkcs8-pbes1.pem", true, false},       // PBE-SHA1-3DES
+    {"rsa2048-pkcs8-scrypt.pem", true, false},
+    {"rsa2048-pkcs8-md5-des.pem", true, true},      // OpenSSL 1.0's default
+    {"rsa2048-after-cert.pem", false, false},       // a certificate, then the key
+    {"rsa2048-aes256-after-cert.pem", true, false},
+    {"rsa2048-before-cert.pem", false, false},
+    {"rsa2048-after-text.pem", false, false},       // attribute lines, then the key
+};
+
+// Whether OpenSSL's legacy module is where this libcrypto keeps its modules.
+// Without it, keys protected with legacy ciphers must end in the key error.
+bool legacy_module_present()
+{
+    OSSL_LIB_CTX *context = OSSL_LIB_CTX_new();
+    OSSL_PROVIDER_set_default_search_path(context, OPENSSL_info(OPENSSL_INFO_MODULES_DIR));
+    OSSL_PROVIDER *legacy = OSSL_PROVIDER_try_load(context, "legacy", 0);
+    const bool present = legacy != nullptr;
+    OSSL_PROVIDER_unload(legacy);
+    OSSL_LIB_CTX_free(context);
+    return present;
+}
+
+bool readable(const key_form &form)
+{
+    static const bool legacy = legacy_module_present();
+    return !form.legacy_cipher || legacy;
+}
+
+std::string lines(const std::string &first, const std::string &second)
+{
+    return first + "\n" + second + "\n";
+}
+
+size_t count_of(const std::string &text, const std::string &part)
+{
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
+
+// The key error as the terminal shows it, with its line end made CR LF.
+std::string at_terminal(const char *line)
+{
+    std::string shown(line);
+    return shown.replace(shown.size() - 1, 1, "\r\n");
+}
+
+void expect_answer(const piped_run &run, const std::string &plaintext)
+{
+    EXPECT_EQ(run.out, expected_response(plaintext) + "\n");
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(exit_code(run.wait_status), 0);
+}
+
+void expect_key_error(const piped_run &run)
+{
+    EXPECT_EQ(run.out, key_error);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(exit_code(run.wait_status), 255);
+}
+
+TEST(KeyForms, EveryFormAnswersFromAScript)
+{
+    for (const auto &form : forms) {
+        SCOPED_TRACE(form.file);
+        const std::string plaintext = std::string("answered with ") + form.file;
+        const piped_run run = run_piped(
+            {fixture(form.file)}, lines(fixture_passphrase, make_challenge(public_2048, plaintext)));
+        if (readable(form))
+            expect_answer(run, plaintext);
+        else
+            expect_key_error(run);
+    }
+}
+
+TEST(KeyForms, EverySizeAnswersEveryPlaintextLength)
+{
+    for (int bits : {1024, 2048, 3072, 4096, 8192}) {
+        const std::string name = "rsa" + std::to_string(bits);
+        // Empty, one byte, and the most OAEP with SHA-1 carries in this modulus.
+        for (size_t length : {size_t{0}, size_t{1}, static_cast<size_t>(bits / 8 - 42)}) {
+            SCOPED_TRACE(name + ", plaintext of " + std::to_string(length) + " bytes");
+            const std::string plaintext(length, 'm');
+            const std::string challenge = make_challenge(fixture(name + ".pub.pem"), plaintext);
+            expect_answer(run_piped({fixture(name + ".pem")}, lines("", challenge)), plaintext);
+        }
+    }
+}
+
+TEST(KeyForms, LegacyModuleIsFoundWhateverTheEnvironmentSays)
+{
+    if (!legacy_module_present())
+        GTEST_SKIP() << "this machine has no legacy module";
+    const std::string plaintext = "no variable moves the modules";
+    const std::string input = lines(fixture_passphrase, make_challenge(public_2048, plaintext));
+    setenv("OPENSSL_MODULES", "/nonexistent", 1);
+    const piped_run run = run_piped({fixture("rsa2048-des.pem")}, input);
+    unsetenv("OPENSSL_MODULES");
+    expect_answer(run, plaintext);
+}
+
+TEST(KeyForms, ProtectedFormsAskOnceAtATerminal)
+{
+    for (const auto &form : forms) {
+        if (!form.is_protected || !readable(form))
+            continue;
+        SCOPED_TRACE(form.file);
+        const std::string plaintext = std::string("typed for ") + form.file;
+        terminal_run run = start_at_terminal({fixture(form.file)});
+        ASSERT_TRUE(wait_for(run, passphrase_prompt)) << run.seen;
+        type(run, std::string(fixture_passphrase) + "\r");
+        ASSERT_TRUE(wait_for(run, challenge_prompt)) << run.seen;
+        type(run, make_challenge(public_2048, plaintext) + "\r");
+        const int status = finish(run);
+
+        EXPECT_EQ(exit_code(status), 0) << run.seen;
+        EXPECT_EQ(count_of(run.seen, passphrase_prompt), 1u) << run.seen;
+        EXPECT_NE(run.seen.find(response_prefix + expected_response(plaintext) + "\r\n"),
+                  std::string::npos)
+            << run.seen;
+    }
+}
+
+// Runs velkin with standard input read from a file holding input, and tells
+// how far velkin read in it: the file offset is shared with the child.
+struct file_run {
+    int wait_status;
+    std::string out;
+    off_t input_read;
+};
+
+file_run run_with_input_file(const std::string &key_path, const std::string &input)
+{
+    char in_path[] = "/tmp/velkin-in-XXXXXX";
+    char out_path[] = "/tmp/velkin-out-XXXXXX";
+    const int in = mkstemp(in_path);
+    const int out = mkstemp(out_path);
+    unlink(in_path);
+    unlink(out_path);
+    file_run run{-1, {}, -1};
+    if (in < 0 || out < 0
+        || write(in, input.data(), input.size()) != static_cast<ssize_t>(input.size()))
+        return run;
+    lseek(in, 0, SEEK_SET);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in, 0);
+        dup2(out, 1);
+        execl(VELKIN_BINARY, VELKIN_BINARY, key_path.c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    waitpid(pid, &run.wait_status, 0);
+    run.input_read = lseek(in, 0, SEEK_CUR);
+    char chunk[4096];
+    lseek(out, 0, SEEK_SET);
+    for (ssize_t got; (got = read(out, chunk, sizeof chunk)) > 0;)
+        run.out.append(chunk, static_cast<size_t>(got));
+    close(in);
+    close(out);
+    return run;
+}
+
+TEST(Refusals, FilesWithoutAnRsaPrivateKeyReadNoInput)
+{
+    const std::string input = lines(fixture_passphrase, make_challenge(public_2048, "unread"));
+    for (const std::string &path :
+         {fixture("ec.pem"), fixture("ed25519.pem"), fixture("rsa2048.pub.pem"),
+          fixture("rsa2048-cert.pem"), fixture("empty.pem"), fixture("truncated.pem"),
+          fixture("random.bin"), fixture("ec-after-cert.pem"), std::string("/dev/zero")}) {
+        SCOPED_TRACE(path);
+        const file_run run = run_with_input_file(path, input);
+        EXPECT_EQ(run.out, key_error);
+        EXPECT_EQ(exit_code(run.wait_status), 255);
+        EXPECT_EQ(run.input_read, 0) << "no passphrase and no challenge may be read";
+    }
+}
+
+TEST(Refusals, WrongPassphraseIsNotAskedForAgain)
+{
+    // Were the passphrase asked for again, the second line would open the key.
+    const std::string input = "wrong\n" + lines(fixture_passphrase,
+                                                 make_challenge(public_2048, "never answered"));
+    for (const auto &form : forms) {
+        if (!form.is_protected)
+            continue;
+        SCOPED_TRACE(form.file);
+        expect_key_error(run_piped({fixture(form.file)}, input));
+
+        terminal_run run = start_at_terminal({fixture(form.file)});
+        ASSERT_TRUE(wait_for(run, passphrase_prompt)) << run.seen;
+        type(run, "wrong\r");
+        const int status = finish(run);
+        EXPECT_EQ(exit_code(status), 255) << run.seen;
+        EXPECT_EQ(count_of(run.seen, passphrase_prompt), 1u) << run.seen;
+        EXPECT_NE(run.seen.find(at_terminal(key_error)), std::string::npos) << run.seen;
+        EXPECT_EQ(run.seen.find(challenge_prompt), std::string::npos) << run.seen;
+    }
+}
+
+} // namespace
