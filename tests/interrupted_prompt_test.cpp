@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <sys/wait.h>
 
 namespace {
@@ -54,6 +55,10 @@ TEST(InterruptedPrompt, CtrlZRestoresTheTerminalAndTheReadGoesOn)
     // echo off again all the same.
     for (const bool as_job : {true, false}) {
         SCOPED_TRACE(as_job ? "as a shell's job" : "without job control");
+        // valgrind does not carry out a stop signal's default action for the
+        // program it runs, so under it velkin cannot stop.
+        if (as_job && std::getenv("VELKIN_WRAPPER") != nullptr)
+            continue;
         const std::string plaintext = "after a pause";
         terminal_run run = as_job ? start_as_job({protected_key}) : start_at_terminal({protected_key});
         ASSERT_TRUE(wait_for(run, passphrase_prompt)) << run.seen;
