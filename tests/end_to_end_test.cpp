@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
 #include <sstream>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -122,6 +125,50 @@ TEST(Piped, ReportsEachFailure)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.why);
         expect_failure(run_piped(c.args, c.input), c.message);
+    }
+}
+
+TEST(Piped, HostileInputEndsPromptlyInLittleMemory)
+{
+    // Every byte value but the line ends, then the zero byte: decoding stops
+    // at the first "=", after 12 symbols.
+    std::string garbage;
+    for (int i = 0; i < 4096; ++i)
+        for (int b = 1; b <= 256; ++b)
+            if (b != '\n' && b != '\r')
+                garbage += static_cast<char>(b & 0xFF);
+    const std::string plaintext = "behind a zero byte";
+    const std::string challenge = make_challenge(public_key, plaintext);
+    const struct {
+        const char *why;
+        std::string key;
+        std::string input;
+        size_t repeat;
+        std::string out;
+        int status;
+    } cases[] = {
+        {"100 MB without a line end", plain_key, std::string(1 << 20, 'A'), 100, decryption_error,
+         255},
+        {"4 MB passphrase line", protected_key, std::string(4 << 20, 'p') + "\n" + challenge + "\n",
+         1, key_error, 255},
+        {"binary garbage", plain_key, "\n" + garbage, 1, decryption_error, 255},
+        {"a zero byte ends the challenge", plain_key,
+         "\n" + challenge + std::string(1, '\0') + "AAAA=\n", 1, expected_response(plaintext) + "\n",
+         0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.why);
+        const auto start = std::chrono::steady_clock::now();
+        const piped_run run = run_piped({c.key}, c.input, c.repeat);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+        EXPECT_EQ(run.out, c.out);
+        EXPECT_EQ(exit_code(run.wait_status), c.status);
+    }
+    // A memory checker's own memory would count too.
+    if (std::getenv("VELKIN_WRAPPER") == nullptr) {
+        rusage usage{};
+        getrusage(RUSAGE_CHILDREN, &usage);
+        EXPECT_LT(usage.ru_maxrss, 64 * 1024) << "peak resident size in KiB";
     }
 }
 

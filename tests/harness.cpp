@@ -5,6 +5,7 @@
 #include <openssl/rsa.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -12,7 +13,9 @@
 #include <fcntl.h>
 #include <memory>
 #include <poll.h>
+#include <sstream>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -30,15 +33,69 @@ std::string base64_of(const unsigned char *bytes, size_t n)
     return text;
 }
 
+// Test-only: VELKIN_WRAPPER, e.g. "valgrind --error-exitcode=99 -q", is put
+// in front of the binary, words split at blanks.
+std::vector<std::string> wrapper_words()
+{
+    std::vector<std::string> words;
+    const char *wrapper = std::getenv("VELKIN_WRAPPER");
+    std::istringstream split(wrapper ? wrapper : "");
+    for (std::string word; split >> word;)
+        words.push_back(word);
+    return words;
+}
+
 [[noreturn]] void exec_velkin(const std::vector<std::string> &args)
 {
+    // Tests end velkin by SIGQUIT too; that must leave no core file behind.
+    const rlimit no_core{0, 0};
+    setrlimit(RLIMIT_CORE, &no_core);
+    const std::vector<std::string> wrapper = wrapper_words();
     std::vector<char *> argv;
+    for (const auto &word : wrapper)
+        argv.push_back(const_cast<char *>(word.c_str()));
     argv.push_back(const_cast<char *>(VELKIN_BINARY));
     for (const auto &arg : args)
         argv.push_back(const_cast<char *>(arg.c_str()));
     argv.push_back(nullptr);
-    execv(VELKIN_BINARY, argv.data());
+    execvp(argv[0], argv.data());
     _exit(127);
+}
+
+// Does what a job-control shell does for a foreground job: velkin gets a
+// process group of its own, with a parent in the same session, so that
+// Ctrl-Z really stops it. This stand-in shell then stops itself, so that the
+// test sees the stop, continues velkin when it is continued, and ends the way
+// velkin ended.
+[[noreturn]] void run_as_job(const std::vector<std::string> &args)
+{
+    const pid_t job = fork();
+    if (job == 0) {
+        setpgid(0, 0);
+        std::signal(SIGTTOU, SIG_IGN);
+        tcsetpgrp(STDIN_FILENO, getpid());
+        std::signal(SIGTTOU, SIG_DFL);
+        exec_velkin(args);
+    }
+    setpgid(job, job);
+    for (;;) {
+        int status = 0;
+        if (waitpid(job, &status, WUNTRACED) < 0) {
+            if (errno == EINTR)
+                continue;
+            _exit(127);
+        }
+        if (WIFSTOPPED(status)) {
+            raise(SIGSTOP);
+            kill(job, SIGCONT);
+            continue;
+        }
+        if (WIFSIGNALED(status)) {
+            std::signal(WTERMSIG(status), SIG_DFL);
+            raise(WTERMSIG(status));
+        }
+        _exit(WEXITSTATUS(status));
+    }
 }
 
 using clock_type = std::chrono::steady_clock;
@@ -103,7 +160,8 @@ int exit_code(int wait_status)
     return WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
 }
 
-piped_run run_piped(const std::vector<std::string> &args, const std::string &input)
+piped_run run_piped(const std::vector<std::string> &args, const std::string &input,
+                    size_t repeat)
 {
     int in[2], out[2], err[2];
     if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0)
@@ -125,9 +183,10 @@ piped_run run_piped(const std::vector<std::string> &args, const std::string &inp
     fcntl(in[1], F_SETFL, O_NONBLOCK);
 
     piped_run run{0, {}, {}};
+    const size_t total = input.size() * repeat;
     size_t sent = 0;
     int to_child = in[1];
-    if (input.empty()) {
+    if (total == 0) {
         close(to_child);
         to_child = -1;
     }
@@ -141,10 +200,11 @@ piped_run run_piped(const std::vector<std::string> &args, const std::string &inp
         if (err_open && fds[1].revents)
             err_open = drain(err[0], run.err);
         if (to_child >= 0 && fds[2].revents) {
-            const ssize_t wrote = write(to_child, input.data() + sent, input.size() - sent);
+            const size_t offset = sent % input.size();
+            const ssize_t wrote = write(to_child, input.data() + offset, input.size() - offset);
             if (wrote > 0)
                 sent += static_cast<size_t>(wrote);
-            if ((wrote < 0 && errno != EAGAIN && errno != EINTR) || sent == input.size()) {
+            if ((wrote < 0 && errno != EAGAIN && errno != EINTR) || sent == total) {
                 close(to_child);
                 to_child = -1;
             }
@@ -174,6 +234,37 @@ terminal_run start_at_terminal(const std::vector<std::string> &args,
         exec_velkin(args);
     }
     return run;
+}
+
+terminal_run start_as_job(const std::vector<std::string> &args)
+{
+    terminal_run run{-1, -1, {}};
+    run.pid = forkpty(&run.master, nullptr, nullptr, nullptr);
+    if (run.pid < 0)
+        throw std::runtime_error("forkpty");
+    if (run.pid == 0) {
+        const rlimit no_core{0, 0};
+        setrlimit(RLIMIT_CORE, &no_core);
+        run_as_job(args);
+    }
+    return run;
+}
+
+bool wait_until_stopped(terminal_run &run, int timeout_ms)
+{
+    const auto deadline = clock_type::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        int status = 0;
+        const pid_t changed = waitpid(run.pid, &status, WNOHANG | WUNTRACED);
+        if (changed == run.pid)
+            return WIFSTOPPED(status);
+        if (changed < 0 || remaining_ms(deadline) == 0)
+            return false;
+        // Keep the terminal's output flowing while waiting.
+        pollfd fd{run.master, POLLIN, 0};
+        if (poll(&fd, 1, 10) > 0)
+            drain(run.master, run.seen);
+    }
 }
 
 bool wait_for(terminal_run &run, const std::string &text, int timeout_ms)
@@ -212,6 +303,7 @@ int finish(terminal_run &run, int timeout_ms)
         }
         usleep(1000);
     }
+    run.echoed_at_end = terminal_echoes(run);
     close(run.master);
     return status;
 }

@@ -4,6 +4,7 @@
 #ifndef VELKIN_TESTS_HARNESS_H
 #define VELKIN_TESTS_HARNESS_H
 
+#include <cstddef>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -29,8 +30,13 @@ struct piped_run {
 // Exit status of a run that exited normally; -1 otherwise.
 int exit_code(int wait_status);
 
-// Runs velkin with args, feeding input to its standard input.
-piped_run run_piped(const std::vector<std::string> &args, const std::string &input);
+// Runs velkin with args, feeding input to its standard input. Every run
+// starts velkin behind the words of VELKIN_WRAPPER when that is set (a
+// memory checker, say).
+// input is sent repeat times over, so that a huge input needs no huge string
+// (a forked child's size before exec counts towards its peak).
+piped_run run_piped(const std::vector<std::string> &args, const std::string &input,
+                    size_t repeat = 1);
 
 // velkin running at a pseudo-terminal (standard input, output and error on
 // its slave side unless standard output is sent to a file).
@@ -38,10 +44,20 @@ struct terminal_run {
     pid_t pid;
     int master;
     std::string seen; // everything the terminal has shown so far
+    bool echoed_at_end = false; // set by finish: the settings velkin left
 };
 
 terminal_run start_at_terminal(const std::vector<std::string> &args,
                                const std::string &stdout_path = "");
+
+// Like start_at_terminal, but velkin runs as the foreground job of a small
+// stand-in for a job-control shell, so that Ctrl-Z stops it. pid is that
+// stand-in's: it stops when velkin stops, continues velkin when continued,
+// and ends the way velkin ends.
+terminal_run start_as_job(const std::vector<std::string> &args);
+
+// Waits until the process is stopped; false on timeout or if it ended.
+bool wait_until_stopped(terminal_run &run, int timeout_ms = 10000);
 
 // Reads what the terminal shows until it contains text; false on timeout.
 bool wait_for(terminal_run &run, const std::string &text, int timeout_ms = 10000);

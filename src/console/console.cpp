@@ -1,8 +1,10 @@
 #include "console.h"
 
+#include "terminal.h"
+
 #include <openssl/crypto.h>
 
-#include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <unistd.h>
 
@@ -18,20 +20,14 @@ bool is_terminal(FILE *stream)
 
 int type_passphrase(char *buffer, int size)
 {
-    char *typed = getpass(passphrase_prompt);
-    if (typed == nullptr)
-        return 0;
-    const size_t typed_length = std::strlen(typed);
-    const size_t count = std::min(typed_length, static_cast<size_t>(size));
-    std::memcpy(buffer, typed, count);
-    // getpass keeps its own copy; it must not outlive the key read.
-    OPENSSL_cleanse(typed, typed_length);
-    return static_cast<int>(count);
+    return static_cast<int>(read_hidden_line(passphrase_prompt, buffer, static_cast<size_t>(size)));
 }
 
+// Read from the descriptor, not the stream: a stream buffer would keep a copy
+// of the passphrase that nothing could wipe.
 int pipe_passphrase(char *buffer, int size)
 {
-    if (!read_line(buffer, size, stdin))
+    if (!read_line_unbuffered(STDIN_FILENO, buffer, size))
         return 0;
     cut_line(buffer);
     return static_cast<int>(std::strlen(buffer));
@@ -42,6 +38,31 @@ int pipe_passphrase(char *buffer, int size)
 bool read_line(char *buffer, int size, FILE *input)
 {
     return std::fgets(buffer, size, input) != nullptr;
+}
+
+bool read_line_unbuffered(int fd, char *buffer, int size)
+{
+    if (size == 1) { // room for the terminator only, as fgets has it
+        buffer[0] = '\0';
+        return true;
+    }
+    int stored = 0;
+    while (stored < size - 1) {
+        char byte = 0;
+        const ssize_t got = read(fd, &byte, 1);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        buffer[stored++] = byte;
+        OPENSSL_cleanse(&byte, sizeof byte);
+        if (buffer[stored - 1] == '\n')
+            break;
+    }
+    if (stored == 0)
+        return false;
+    buffer[stored] = '\0';
+    return true;
 }
 
 void cut_line(char *buffer)

@@ -37,6 +37,11 @@ const char *fetch_challenge(FILE *input);
 // at end of input before any character, stores nothing and returns false.
 bool read_line(char *buffer, int size, FILE *input);
 
+// The same read made directly on descriptor fd, a byte at a time, so that
+// nothing past the line end is taken and no stream buffer holds a copy. The
+// stream on fd, if any, must not have buffered input of its own yet.
+bool read_line_unbuffered(int fd, char *buffer, int size);
+
 // Ends the text in buffer at its first carriage return or line feed.
 void cut_line(char *buffer);
 

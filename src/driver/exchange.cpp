@@ -233,10 +233,13 @@ outcome answer_challenge(EVP_PKEY *key, const char *line, text_block *response)
         return outcome::bad_challenge;
 
     unsigned char digest[SHA_DIGEST_LENGTH];
-    if (!digest_plaintext(key, ciphertext.get(), count, digest))
-        return outcome::decryption_error;
-    *response = encode_base64(digest, sizeof digest);
+    const bool digested = digest_plaintext(key, ciphertext.get(), count, digest);
+    if (digested)
+        *response = encode_base64(digest, sizeof digest);
+    // A failed digest may have left part of its result behind.
     OPENSSL_cleanse(digest, sizeof digest);
+    if (!digested)
+        return outcome::decryption_error;
     return *response ? outcome::answered : outcome::out_of_memory;
 }
 

@@ -1,0 +1,52 @@
+// The answer path after the key is loaded (decode, decrypt, digest, encode)
+// on arbitrary challenge lines with a fixed test key: every line must end in
+// a response or one of the challenge errors, never in a crash.
+#include "console.h"
+#include "exchange.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+EVP_PKEY *test_key = nullptr;
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    FILE *file = std::fopen(FUZZ_KEY, "r");
+    if (!start_crypto() || file == nullptr)
+        std::abort();
+    test_key = read_private_key(file).release();
+    std::fclose(file);
+    if (test_key == nullptr)
+        std::abort();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    // No line the console hands over is longer than its storage.
+    std::string line(reinterpret_cast<const char *>(data),
+                     size < challenge_line_size ? size : challenge_line_size - 1);
+    text_block response;
+    switch (answer_challenge(test_key, line.c_str(), &response)) {
+    case outcome::answered:
+        if (!response || std::strlen(response.get()) != 28 || response[27] != '=')
+            std::abort();
+        break;
+    case outcome::bad_challenge:
+    case outcome::decryption_error:
+        if (response)
+            std::abort();
+        break;
+    default:
+        std::abort();
+    }
+    return 0;
+}
