@@ -67,13 +67,15 @@ std::vector<std::string> wrapper_words()
 // Ctrl-Z really stops it. This stand-in shell then stops itself, so that the
 // test sees the stop, continues velkin when it is continued, and ends the way
 // velkin ended.
-[[noreturn]] void run_as_job(const std::vector<std::string> &args)
+[[noreturn]] void run_as_job(const std::vector<std::string> &args, bool background)
 {
+    // Giving the terminal away from the background must not stop us.
+    std::signal(SIGTTOU, SIG_IGN);
     const pid_t job = fork();
     if (job == 0) {
         setpgid(0, 0);
-        std::signal(SIGTTOU, SIG_IGN);
-        tcsetpgrp(STDIN_FILENO, getpid());
+        if (!background)
+            tcsetpgrp(STDIN_FILENO, getpid());
         std::signal(SIGTTOU, SIG_DFL);
         exec_velkin(args);
     }
@@ -87,6 +89,8 @@ std::vector<std::string> wrapper_words()
         }
         if (WIFSTOPPED(status)) {
             raise(SIGSTOP);
+            // Continued: like fg, bring the job to the foreground.
+            tcsetpgrp(STDIN_FILENO, job);
             kill(job, SIGCONT);
             continue;
         }
@@ -236,7 +240,7 @@ terminal_run start_at_terminal(const std::vector<std::string> &args,
     return run;
 }
 
-terminal_run start_as_job(const std::vector<std::string> &args)
+terminal_run start_as_job(const std::vector<std::string> &args, bool background)
 {
     terminal_run run{-1, -1, {}};
     run.pid = forkpty(&run.master, nullptr, nullptr, nullptr);
@@ -245,7 +249,7 @@ terminal_run start_as_job(const std::vector<std::string> &args)
     if (run.pid == 0) {
         const rlimit no_core{0, 0};
         setrlimit(RLIMIT_CORE, &no_core);
-        run_as_job(args);
+        run_as_job(args, background);
     }
     return run;
 }

@@ -50,11 +50,12 @@ struct terminal_run {
 terminal_run start_at_terminal(const std::vector<std::string> &args,
                                const std::string &stdout_path = "");
 
-// Like start_at_terminal, but velkin runs as the foreground job of a small
-// stand-in for a job-control shell, so that Ctrl-Z stops it. pid is that
-// stand-in's: it stops when velkin stops, continues velkin when continued,
-// and ends the way velkin ends.
-terminal_run start_as_job(const std::vector<std::string> &args);
+// Like start_at_terminal, but velkin runs as a job of a small stand-in for a
+// job-control shell, so that Ctrl-Z stops it; in the foreground unless
+// background is set. pid is that stand-in's: it stops when velkin stops, and
+// when continued brings velkin to the foreground and continues it, as fg
+// does; it ends the way velkin ends.
+terminal_run start_as_job(const std::vector<std::string> &args, bool background = false);
 
 // Waits until the process is stopped; false on timeout or if it ended.
 bool wait_until_stopped(terminal_run &run, int timeout_ms = 10000);

@@ -84,4 +84,25 @@ TEST(InterruptedPrompt, CtrlZRestoresTheTerminalAndTheReadGoesOn)
     }
 }
 
+TEST(InterruptedPrompt, BackgroundJobWaitsForTheForegroundBeforeHidingEcho)
+{
+    if (std::getenv("VELKIN_WRAPPER") != nullptr)
+        GTEST_SKIP() << "valgrind does not stop the program it runs";
+    const std::string plaintext = "started with &";
+    terminal_run run = start_as_job({protected_key}, true);
+    ASSERT_TRUE(wait_until_stopped(run)) << run.seen;
+    EXPECT_TRUE(terminal_echoes(run)) << "echo turned off from the background";
+    kill(run.pid, SIGCONT);
+    ASSERT_TRUE(wait_for(run, passphrase_prompt)) << run.seen;
+    EXPECT_FALSE(terminal_echoes(run));
+    type(run, std::string(fixture_passphrase) + "\r");
+    ASSERT_TRUE(wait_for(run, challenge_prompt)) << run.seen;
+    type(run, make_challenge(public_key, plaintext) + "\r");
+    const int status = finish(run);
+
+    EXPECT_EQ(exit_code(status), 0) << run.seen;
+    EXPECT_NE(run.seen.find(expected_response(plaintext)), std::string::npos) << run.seen;
+    EXPECT_TRUE(run.echoed_at_end);
+}
+
 } // namespace

@@ -165,8 +165,8 @@ ssize_t read_byte(const hidden_read &read, char *byte)
 }
 
 // Stops the process by signal_number with the terminal restored, then, once
-// continued, hides the echo and shows the prompt again.
-void pause_for(hidden_read &read, int signal_number, const char *prompt)
+// continued, hides the echo again.
+void pause_for(hidden_read &read, int signal_number)
 {
     show_echo(read);
     struct sigaction stop{};
@@ -185,8 +185,15 @@ void pause_for(hidden_read &read, int signal_number, const char *prompt)
         if (read.watched[i] == signal_number && read.handled[i])
             handle_signal(read, i);
     hide_echo(read);
-    write_text(read.out, "\n");
-    write_text(read.out, prompt);
+}
+
+// Started in the background, the read waits to be brought to the foreground
+// before it touches the terminal, as SIGTTOU would make it do were it not
+// blocked; otherwise it would turn off echo under the shell's feet.
+void wait_for_foreground(hidden_read &read)
+{
+    if (read.has_settings && tcgetpgrp(read.in) != getpgrp())
+        pause_for(read, SIGTTOU);
 }
 
 struct line_result {
@@ -202,7 +209,9 @@ line_result collect_line(hidden_read &read, const char *prompt, char *buffer, si
         const int signal_number = caught_signal;
         caught_signal = 0;
         if (signal_number != 0 && is_stopping(signal_number)) {
-            pause_for(read, signal_number, prompt);
+            pause_for(read, signal_number);
+            write_text(read.out, "\n");
+            write_text(read.out, prompt);
             continue;
         }
         if (signal_number != 0) {
@@ -229,6 +238,7 @@ size_t read_hidden_line(const char *prompt, char *buffer, size_t size)
     open_terminal(read);
     watch_signals(read);
     save_settings(read);
+    wait_for_foreground(read);
     hide_echo(read);
     write_text(read.out, prompt);
 
