@@ -1,8 +1,9 @@
 // The answer path after the key is loaded (decode, decrypt, digest, encode)
 // on arbitrary challenge lines with a fixed test key: every line must end in
 // a response or one of the challenge errors, never in a crash.
+#include "answer.h"
 #include "console.h"
-#include "exchange.h"
+#include "key.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -13,14 +14,17 @@
 
 namespace {
 
+// Both live for the whole fuzzing run.
+provider_handle crypto;
 EVP_PKEY *test_key = nullptr;
 
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
+    crypto = start_crypto();
     FILE *file = std::fopen(FUZZ_KEY, "r");
-    if (!start_crypto() || file == nullptr)
+    if (!crypto || file == nullptr)
         std::abort();
     test_key = read_private_key(file).release();
     std::fclose(file);

@@ -1,0 +1,71 @@
+#include "answer.h"
+
+#include <openssl/core_names.h>
+#include <openssl/crypto.h>
+#include <openssl/params.h>
+#include <openssl/sha.h>
+
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace {
+
+struct pkey_ctx_free {
+    void operator()(EVP_PKEY_CTX *context) const { EVP_PKEY_CTX_free(context); }
+};
+
+// RSA-OAEP with SHA-1, MGF1 with SHA-1 and an empty label.
+bool decrypt_oaep(EVP_PKEY *key, const unsigned char *ciphertext, int32_t count,
+                  unsigned char *plaintext, size_t *length)
+{
+    char pad_mode[] = OSSL_PKEY_RSA_PAD_MODE_OAEP;
+    char digest[] = "SHA1";
+    const OSSL_PARAM params[] = {
+        OSSL_PARAM_construct_utf8_string(OSSL_ASYM_CIPHER_PARAM_PAD_MODE, pad_mode, 0),
+        OSSL_PARAM_construct_utf8_string(OSSL_ASYM_CIPHER_PARAM_OAEP_DIGEST, digest, 0),
+        OSSL_PARAM_construct_utf8_string(OSSL_ASYM_CIPHER_PARAM_MGF1_DIGEST, digest, 0),
+        OSSL_PARAM_construct_end(),
+    };
+    std::unique_ptr<EVP_PKEY_CTX, pkey_ctx_free> context(
+        EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
+    return context && EVP_PKEY_decrypt_init_ex(context.get(), params) == 1
+        && EVP_PKEY_decrypt(context.get(), plaintext, length, ciphertext,
+                            static_cast<size_t>(count)) == 1;
+}
+
+// Decrypts into a buffer as large as the key's modulus, which no OAEP
+// plaintext can outgrow, and hashes exactly the bytes decrypted.
+bool digest_plaintext(EVP_PKEY *key, const unsigned char *ciphertext, int32_t count,
+                      unsigned char (&digest)[SHA_DIGEST_LENGTH])
+{
+    std::vector<unsigned char> plaintext(static_cast<size_t>(EVP_PKEY_get_size(key)));
+    size_t length = plaintext.size();
+    const bool digested = decrypt_oaep(key, ciphertext, count, plaintext.data(), &length)
+        && EVP_Digest(plaintext.data(), length, digest, nullptr, EVP_sha1(), nullptr) == 1;
+    OPENSSL_cleanse(plaintext.data(), plaintext.size());
+    return digested;
+}
+
+} // namespace
+
+outcome answer_challenge(EVP_PKEY *key, const char *line, text_block *response)
+{
+    const size_t length = std::strlen(line);
+    if (length >= INT32_MAX)
+        return outcome::bad_challenge;
+    int32_t count = 0;
+    byte_block ciphertext = decode_base64(line, static_cast<int32_t>(length), &count);
+    if (!ciphertext)
+        return outcome::bad_challenge;
+
+    unsigned char digest[SHA_DIGEST_LENGTH];
+    const bool digested = digest_plaintext(key, ciphertext.get(), count, digest);
+    if (digested)
+        *response = encode_base64(digest, sizeof digest);
+    // A failed digest may have left part of its result behind.
+    OPENSSL_cleanse(digest, sizeof digest);
+    if (!digested)
+        return outcome::decryption_error;
+    return *response ? outcome::answered : outcome::out_of_memory;
+}

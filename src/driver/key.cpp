@@ -1,0 +1,127 @@
+#include "key.h"
+
+#include "base64.h"
+#include "console.h"
+
+#include <openssl/crypto.h>
+#include <openssl/decoder.h>
+
+#include <cstdlib>
+#include <string_view>
+
+namespace {
+
+// A key file is a few kilobytes, even with a certificate chain ahead of the
+// key; anything larger is no key file, and reading stops there.
+constexpr size_t key_file_limit = 1 << 20;
+
+struct decoder_free {
+    void operator()(OSSL_DECODER_CTX *decoder) const { OSSL_DECODER_CTX_free(decoder); }
+};
+
+// Reads the whole key file into text, which has room for key_file_limit
+// bytes, and stores how many it holds in *size; false when the file cannot be
+// read or is larger than any key file.
+bool read_key_text(FILE *file, char *text, size_t *size)
+{
+    *size = 0;
+    size_t got = 0;
+    do {
+        got = std::fread(text + *size, 1, key_file_limit - *size, file);
+        *size += got;
+    } while (got > 0 && *size < key_file_limit);
+    return !std::ferror(file) && *size < key_file_limit;
+}
+
+bool is_blank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\r';
+}
+
+// The first PEM block whose label names a private key ("RSA PRIVATE KEY",
+// "PRIVATE KEY", "ENCRYPTED PRIVATE KEY", but also "EC PRIVATE KEY"), from its
+// BEGIN line to the end of the text. Whatever comes before it, a certificate
+// or the attribute lines some tools write, is passed over, as OpenSSL's own
+// PEM reader does; empty when there is no such block.
+std::string_view find_private_key(std::string_view text)
+{
+    constexpr std::string_view begin = "-----BEGIN ";
+    constexpr std::string_view label_end = "PRIVATE KEY-----";
+    for (size_t at = text.find(begin); at != std::string_view::npos;
+         at = text.find(begin, at + 1)) {
+        if (at > 0 && text[at - 1] != '\n')
+            continue;
+        std::string_view line = text.substr(at, text.find('\n', at) - at);
+        while (!line.empty() && is_blank(line.back()))
+            line.remove_suffix(1);
+        if (line.size() >= label_end.size()
+            && line.substr(line.size() - label_end.size()) == label_end)
+            return text.substr(at);
+    }
+    return {};
+}
+
+// Whether the key block is protected by a passphrase: PKCS#8 says so in its
+// label, the older PKCS#1 form in a "Proc-Type: 4,ENCRYPTED" header.
+bool is_protected(std::string_view block)
+{
+    return block.substr(0, block.find("-----END ")).find("ENCRYPTED") != std::string_view::npos;
+}
+
+// Decodes the first private key block in text, which must hold an RSA key.
+key_handle decode_private_key(std::string_view text)
+{
+    const std::string_view block = find_private_key(text);
+    if (block.empty())
+        return nullptr;
+    // Keys written by older tools may be protected with single DES, RC2 or
+    // RC4, which OpenSSL keeps in its legacy module. Loading it costs about a
+    // twentieth of a whole run, so only protected keys, the only ones that
+    // can need it, pay for it. Where the machine lacks the module such keys
+    // cannot be decrypted and end in the key error.
+    const provider_handle legacy(
+        is_protected(block) ? OSSL_PROVIDER_try_load(nullptr, "legacy", 1) : nullptr);
+
+    EVP_PKEY *loaded = nullptr;
+    std::unique_ptr<OSSL_DECODER_CTX, decoder_free> decoder(OSSL_DECODER_CTX_new_for_pkey(
+        &loaded, "PEM", nullptr, "RSA", EVP_PKEY_KEYPAIR, nullptr, nullptr));
+    if (!decoder
+        || OSSL_DECODER_CTX_set_pem_password_cb(decoder.get(), supply_passphrase, nullptr) != 1)
+        return nullptr;
+    // One decoding of one block, so the passphrase is asked for at most once.
+    const auto *data = reinterpret_cast<const unsigned char *>(block.data());
+    size_t length = block.size();
+    const bool decoded = OSSL_DECODER_from_data(decoder.get(), &data, &length) == 1;
+    key_handle key(loaded);
+    if (!decoded || !key || EVP_PKEY_is_a(key.get(), "RSA") != 1)
+        return nullptr;
+    return key;
+}
+
+} // namespace
+
+provider_handle start_crypto()
+{
+    if (OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr) != 1)
+        return nullptr;
+    // Modules are looked for only where this libcrypto was built to keep
+    // them, never where the OPENSSL_MODULES variable points. Loading the
+    // default provider by name keeps it active once the legacy one joins.
+    const char *modules = OPENSSL_info(OPENSSL_INFO_MODULES_DIR);
+    if (modules == nullptr || OSSL_PROVIDER_set_default_search_path(nullptr, modules) != 1)
+        return nullptr;
+    return provider_handle(OSSL_PROVIDER_load(nullptr, "default"));
+}
+
+key_handle read_private_key(FILE *file)
+{
+    const text_block text(static_cast<char *>(std::malloc(key_file_limit)));
+    if (!text)
+        return nullptr;
+    size_t size = 0;
+    const bool complete = read_key_text(file, text.get(), &size);
+    key_handle key = complete ? decode_private_key({text.get(), size}) : nullptr;
+    // An unprotected key lies in the text as it is.
+    OPENSSL_cleanse(text.get(), size);
+    return key;
+}

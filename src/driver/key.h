@@ -1,0 +1,35 @@
+// Reading the user's RSA private key, with libcrypto started so that no
+// configuration file or environment variable can change what it does.
+#ifndef VELKIN_DRIVER_KEY_H
+#define VELKIN_DRIVER_KEY_H
+
+#include <openssl/evp.h>
+#include <openssl/provider.h>
+
+#include <cstdio>
+#include <memory>
+
+struct pkey_free {
+    void operator()(EVP_PKEY *key) const { EVP_PKEY_free(key); }
+};
+using key_handle = std::unique_ptr<EVP_PKEY, pkey_free>;
+
+struct provider_unload {
+    void operator()(OSSL_PROVIDER *provider) const { OSSL_PROVIDER_unload(provider); }
+};
+using provider_handle = std::unique_ptr<OSSL_PROVIDER, provider_unload>;
+
+// Starts libcrypto without reading any configuration file and loads its
+// default provider from libcrypto's own module folder, whatever the
+// environment says. The provider serves as long as the handle lives; it must
+// outlive every key. Null on failure.
+provider_handle start_crypto();
+
+// Reads an RSA private key from the PEM text in file: the first private key
+// block, whatever precedes it, asking supply_passphrase for the passphrase at
+// most once when the key is protected. Null when no RSA private key results:
+// another key type, a damaged or oversized file, a wrong or missing
+// passphrase. The text read is wiped before it returns.
+key_handle read_private_key(FILE *file);
+
+#endif
