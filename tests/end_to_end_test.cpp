@@ -13,15 +13,6 @@
 
 namespace {
 
-constexpr char usage_error[] = "Error: Usage: velkin privatefile\n";
-constexpr char open_error[] = "Error: Could not open the private keyfile.\n";
-constexpr char key_error[] = "Error: Unable to read your private key, is the passphrase wrong?\n";
-constexpr char challenge_error[] = "Error: Bad challenge.\n";
-constexpr char decryption_error[] = "Error: Decryption error.\n";
-constexpr char challenge_prompt[] = "Please paste challenge text now\r\n";
-constexpr char passphrase_prompt[] = "Enter passphrase for private key: ";
-constexpr char response_prefix[] = "Response: /quote CHALLENGE +";
-
 const std::string plain_key = fixture("rsa2048.pem");
 const std::string protected_key = fixture("rsa2048-aes256.pem");
 const std::string public_key = fixture("rsa2048.pub.pem");
@@ -226,10 +217,7 @@ TEST(Terminal, AsksForThePassphraseWithoutEcho)
     terminal_run run = start_at_terminal({protected_key});
     ASSERT_TRUE(wait_for(run, passphrase_prompt)) << run.seen;
     EXPECT_FALSE(terminal_echoes(run));
-    type(run, std::string(fixture_passphrase) + "\r");
-    ASSERT_TRUE(wait_for(run, challenge_prompt)) << run.seen;
-    type(run, make_challenge(public_key, plaintext) + "\r");
-    const int status = finish(run);
+    const int status = complete_at_terminal(run, fixture_passphrase, make_challenge(public_key, plaintext));
 
     EXPECT_EQ(exit_code(status), 0);
     EXPECT_EQ(run.seen.find(fixture_passphrase), std::string::npos) << "the passphrase was echoed";

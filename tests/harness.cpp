@@ -289,6 +289,18 @@ void type(terminal_run &run, const std::string &keys)
         throw std::runtime_error("cannot type at the terminal");
 }
 
+int complete_at_terminal(terminal_run &run, const std::string &passphrase,
+                         const std::string &challenge)
+{
+    type(run, passphrase + "\r");
+    if (!wait_for(run, challenge_prompt)) {
+        finish(run);
+        return -1;
+    }
+    type(run, challenge + "\r");
+    return finish(run);
+}
+
 int finish(terminal_run &run, int timeout_ms)
 {
     const auto deadline = clock_type::now() + std::chrono::milliseconds(timeout_ms);

@@ -12,6 +12,16 @@
 // Passphrase of every protected fixture key.
 constexpr char fixture_passphrase[] = "velkin-test";
 
+// What velkin shows and says, the prompts as a terminal shows them.
+constexpr char passphrase_prompt[] = "Enter passphrase for private key: ";
+constexpr char challenge_prompt[] = "Please paste challenge text now\r\n";
+constexpr char response_prefix[] = "Response: /quote CHALLENGE +";
+constexpr char usage_error[] = "Error: Usage: velkin privatefile\n";
+constexpr char open_error[] = "Error: Could not open the private keyfile.\n";
+constexpr char key_error[] = "Error: Unable to read your private key, is the passphrase wrong?\n";
+constexpr char challenge_error[] = "Error: Bad challenge.\n";
+constexpr char decryption_error[] = "Error: Decryption error.\n";
+
 std::string fixture(const std::string &name);
 
 // Base64 of an RSA-OAEP (SHA-1) ciphertext of plaintext for the public key in
@@ -64,6 +74,12 @@ bool wait_until_stopped(terminal_run &run, int timeout_ms = 10000);
 bool wait_for(terminal_run &run, const std::string &text, int timeout_ms = 10000);
 
 void type(terminal_run &run, const std::string &keys);
+
+// With the passphrase prompt shown: types passphrase, pastes challenge once
+// the challenge prompt shows, and finishes the run. Returns its wait status,
+// or -1 when the challenge prompt never came.
+int complete_at_terminal(terminal_run &run, const std::string &passphrase,
+                         const std::string &challenge);
 
 // Reads the rest of the output and reaps the process; returns its wait status.
 int finish(terminal_run &run, int timeout_ms = 10000);

@@ -10,9 +10,6 @@
 
 namespace {
 
-constexpr char passphrase_prompt[] = "Enter passphrase for private key: ";
-constexpr char challenge_prompt[] = "Please paste challenge text now\r\n";
-
 const std::string protected_key = fixture("rsa2048-aes256.pem");
 const std::string public_key = fixture("rsa2048.pub.pem");
 
@@ -72,10 +69,7 @@ TEST(InterruptedPrompt, CtrlZRestoresTheTerminalAndTheReadGoesOn)
         }
         ASSERT_TRUE(wait_for(run, passphrase_prompt)) << "asked again: " << run.seen;
         EXPECT_FALSE(terminal_echoes(run));
-        type(run, std::string(fixture_passphrase) + "\r");
-        ASSERT_TRUE(wait_for(run, challenge_prompt)) << run.seen;
-        type(run, make_challenge(public_key, plaintext) + "\r");
-        const int status = finish(run);
+        const int status = complete_at_terminal(run, fixture_passphrase, make_challenge(public_key, plaintext));
 
         EXPECT_EQ(exit_code(status), 0) << run.seen;
         EXPECT_NE(run.seen.find(expected_response(plaintext)), std::string::npos) << run.seen;
@@ -95,10 +89,7 @@ TEST(InterruptedPrompt, BackgroundJobWaitsForTheForegroundBeforeHidingEcho)
     kill(run.pid, SIGCONT);
     ASSERT_TRUE(wait_for(run, passphrase_prompt)) << run.seen;
     EXPECT_FALSE(terminal_echoes(run));
-    type(run, std::string(fixture_passphrase) + "\r");
-    ASSERT_TRUE(wait_for(run, challenge_prompt)) << run.seen;
-    type(run, make_challenge(public_key, plaintext) + "\r");
-    const int status = finish(run);
+    const int status = complete_at_terminal(run, fixture_passphrase, make_challenge(public_key, plaintext));
 
     EXPECT_EQ(exit_code(status), 0) << run.seen;
     EXPECT_NE(run.seen.find(expected_response(plaintext)), std::string::npos) << run.seen;

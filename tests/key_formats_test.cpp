@@ -14,11 +14,6 @@
 
 namespace {
 
-constexpr char key_error[] = "Error: Unable to read your private key, is the passphrase wrong?\n";
-constexpr char passphrase_prompt[] = "Enter passphrase for private key: ";
-constexpr char challenge_prompt[] = "Please paste challenge text now\r\n";
-constexpr char response_prefix[] = "Response: /quote CHALLENGE +";
-
 const std::string public_2048 = fixture("rsa2048.pub.pem");
 
 struct key_form {
@@ -146,10 +141,7 @@ TEST(KeyForms, ProtectedFormsAskOnceAtATerminal)
         const std::string plaintext = std::string("typed for ") + form.file;
         terminal_run run = start_at_terminal({fixture(form.file)});
         ASSERT_TRUE(wait_for(run, passphrase_prompt)) << run.seen;
-        type(run, std::string(fixture_passphrase) + "\r");
-        ASSERT_TRUE(wait_for(run, challenge_prompt)) << run.seen;
-        type(run, make_challenge(public_2048, plaintext) + "\r");
-        const int status = finish(run);
+        const int status = complete_at_terminal(run, fixture_passphrase, make_challenge(public_2048, plaintext));
 
         EXPECT_EQ(exit_code(status), 0) << run.seen;
         EXPECT_EQ(count_of(run.seen, passphrase_prompt), 1u) << run.seen;
