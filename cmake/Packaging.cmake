@@ -21,7 +21,7 @@ set(CPACK_STRIP_FILES ON)
 
 # Debian package: name and dependencies follow Debian's rules; the
 # dependencies come from the libraries the binary really links (libssl3 for
-# libcrypto, libc6, the C++ runtime).
+# libcrypto and libc6; the C++ runtime is linked into the program).
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
