@@ -14,15 +14,16 @@
 
 namespace {
 
-// Both live for the whole fuzzing run.
-provider_handle crypto;
+// Both live until the process ends: libcrypto cleans up at exit before a
+// static handle's destructor would run.
+OSSL_PROVIDER *crypto = nullptr;
 EVP_PKEY *test_key = nullptr;
 
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    crypto = start_crypto();
+    crypto = start_crypto().release();
     FILE *file = std::fopen(FUZZ_KEY, "r");
     if (!crypto || file == nullptr)
         std::abort();
