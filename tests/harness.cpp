@@ -222,6 +222,36 @@ piped_run run_piped(const std::vector<std::string> &args, const std::string &inp
     return run;
 }
 
+file_run run_with_input_file(const std::vector<std::string> &args, const std::string &input)
+{
+    char in_path[] = "/tmp/velkin-in-XXXXXX";
+    char out_path[] = "/tmp/velkin-out-XXXXXX";
+    const int in = mkstemp(in_path);
+    const int out = mkstemp(out_path);
+    unlink(in_path);
+    unlink(out_path);
+    file_run run{-1, {}, -1};
+    if (in < 0 || out < 0
+        || write(in, input.data(), input.size()) != static_cast<ssize_t>(input.size()))
+        return run;
+    lseek(in, 0, SEEK_SET);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in, 0);
+        dup2(out, 1);
+        exec_velkin(args);
+    }
+    waitpid(pid, &run.wait_status, 0);
+    run.input_read = lseek(in, 0, SEEK_CUR);
+    char chunk[4096];
+    lseek(out, 0, SEEK_SET);
+    for (ssize_t got; (got = read(out, chunk, sizeof chunk)) > 0;)
+        run.out.append(chunk, static_cast<size_t>(got));
+    close(in);
+    close(out);
+    return run;
+}
+
 terminal_run start_at_terminal(const std::vector<std::string> &args,
                                const std::string &stdout_path)
 {

@@ -48,6 +48,16 @@ int exit_code(int wait_status);
 piped_run run_piped(const std::vector<std::string> &args, const std::string &input,
                     size_t repeat = 1);
 
+struct file_run {
+    int wait_status;
+    std::string out;
+    off_t input_read; // how far velkin read in its standard input
+};
+
+// Runs velkin with args and standard input read from a file holding input;
+// the file offset, shared with velkin, tells how much of it was read.
+file_run run_with_input_file(const std::vector<std::string> &args, const std::string &input);
+
 // velkin running at a pseudo-terminal (standard input, output and error on
 // its slave side unless standard output is sent to a file).
 struct terminal_run {

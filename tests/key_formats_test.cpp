@@ -151,45 +151,6 @@ TEST(KeyForms, ProtectedFormsAskOnceAtATerminal)
     }
 }
 
-// Runs velkin with standard input read from a file holding input, and tells
-// how far velkin read in it: the file offset is shared with the child.
-struct file_run {
-    int wait_status;
-    std::string out;
-    off_t input_read;
-};
-
-file_run run_with_input_file(const std::string &key_path, const std::string &input)
-{
-    char in_path[] = "/tmp/velkin-in-XXXXXX";
-    char out_path[] = "/tmp/velkin-out-XXXXXX";
-    const int in = mkstemp(in_path);
-    const int out = mkstemp(out_path);
-    unlink(in_path);
-    unlink(out_path);
-    file_run run{-1, {}, -1};
-    if (in < 0 || out < 0
-        || write(in, input.data(), input.size()) != static_cast<ssize_t>(input.size()))
-        return run;
-    lseek(in, 0, SEEK_SET);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(in, 0);
-        dup2(out, 1);
-        execl(VELKIN_BINARY, VELKIN_BINARY, key_path.c_str(), static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    waitpid(pid, &run.wait_status, 0);
-    run.input_read = lseek(in, 0, SEEK_CUR);
-    char chunk[4096];
-    lseek(out, 0, SEEK_SET);
-    for (ssize_t got; (got = read(out, chunk, sizeof chunk)) > 0;)
-        run.out.append(chunk, static_cast<size_t>(got));
-    close(in);
-    close(out);
-    return run;
-}
-
 TEST(Refusals, FilesWithoutAnRsaPrivateKeyReadNoInput)
 {
     const std::string input = lines(fixture_passphrase, make_challenge(public_2048, "unread"));
@@ -198,7 +159,7 @@ TEST(Refusals, FilesWithoutAnRsaPrivateKeyReadNoInput)
           fixture("rsa2048-cert.pem"), fixture("empty.pem"), fixture("truncated.pem"),
           fixture("random.bin"), fixture("ec-after-cert.pem"), std::string("/dev/zero")}) {
         SCOPED_TRACE(path);
-        const file_run run = run_with_input_file(path, input);
+        const file_run run = run_with_input_file({path}, input);
         EXPECT_EQ(run.out, key_error);
         EXPECT_EQ(exit_code(run.wait_status), 255);
         EXPECT_EQ(run.input_read, 0) << "no passphrase and no challenge may be read";
