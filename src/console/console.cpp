@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <termios.h>
 #include <unistd.h>
 
 int32_t passphrase_requests = 0;
@@ -31,6 +32,50 @@ int pipe_passphrase(char *buffer, int size)
         return 0;
     cut_line(buffer);
     return static_cast<int>(std::strlen(buffer));
+}
+
+bool is_base64_symbol(char c)
+{
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+'
+        || c == '/';
+}
+
+// How far a pasted challenge has come: its Base64 symbols, and whether the
+// "=" that ends one has been seen.
+struct paste_progress {
+    size_t symbols = 0;
+    bool ended = false;
+};
+
+void count_symbols(const char *text, paste_progress &progress)
+{
+    for (; *text != '\0' && !progress.ended; ++text) {
+        if (*text == '=')
+            progress.ended = true;
+        else if (is_base64_symbol(*text))
+            ++progress.symbols;
+    }
+}
+
+// Reads the challenge at a terminal, from the descriptor, one line after
+// another until the challenge is whole, then drops the rest of the paste.
+void read_pasted_challenge(FILE *input, size_t whole_symbols)
+{
+    const int fd = fileno(input);
+    paste_progress progress;
+    size_t length = 0;
+    while (length + 1 < sizeof challenge_line) {
+        char *line = challenge_line + length;
+        if (!read_line_unbuffered(fd, line, static_cast<int>(sizeof challenge_line - length)))
+            break;
+        cut_line(line);
+        const size_t added = std::strlen(line);
+        count_symbols(line, progress);
+        length += added;
+        if (added == 0 || progress.ended || progress.symbols >= whole_symbols)
+            break;
+    }
+    tcflush(fd, TCIFLUSH);
 }
 
 } // namespace
@@ -80,11 +125,14 @@ int supply_passphrase(char *buffer, int size, int, void *)
     return pipe_passphrase(buffer, size);
 }
 
-const char *fetch_challenge(FILE *input)
+const char *fetch_challenge(FILE *input, size_t whole_symbols)
 {
-    if (is_terminal(input))
+    if (is_terminal(input)) {
         std::fputs(challenge_prompt, stderr);
-    else if (passphrase_requests == 0)
+        read_pasted_challenge(input, whole_symbols);
+        return challenge_line;
+    }
+    if (passphrase_requests == 0)
         read_line(challenge_line, sizeof challenge_line, input);
     read_line(challenge_line, sizeof challenge_line, input);
     cut_line(challenge_line);

@@ -65,6 +65,15 @@ bool write_response(const char *response)
     return written && flushed;
 }
 
+// A challenge is a ciphertext as long as the key's modulus, k bytes: in
+// Base64, ceil(4k / 3) symbols before any padding. At a terminal, a challenge
+// pasted over several lines is read until it has that many.
+size_t challenge_symbols(EVP_PKEY *key)
+{
+    const size_t modulus_bytes = static_cast<size_t>(EVP_PKEY_get_size(key));
+    return (4 * modulus_bytes + 2) / 3;
+}
+
 } // namespace
 
 int run_exchange(int argc, char **argv)
@@ -85,7 +94,7 @@ int run_exchange(int argc, char **argv)
         return fail(outcome::unreadable_key);
 
     // Only now is it known whether a piped passphrase line still waits.
-    const char *line = fetch_challenge(stdin);
+    const char *line = fetch_challenge(stdin, challenge_symbols(key.get()));
     text_block response;
     const outcome answered = answer_challenge(key.get(), line, &response);
     if (answered != outcome::answered)
