@@ -216,8 +216,10 @@ taking take_terminal(hidden_read &read, const char *prompt)
         if (!hidden)
             return caught_signal != 0 || continued != 0 ? taking::again : taking::unavailable;
     }
+    // Shown again from the start of the line: after fg the shell has left
+    // the cursor there, and without a shell the old prompt is written over.
     if (read.prompted)
-        write_text(read.out, "\n");
+        write_text(read.out, "\r");
     write_text(read.out, prompt);
     read.prompted = true;
     read.holding = true;
