@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -53,6 +54,52 @@ bool is_interactive()
     return isatty(fileno(stdin)) == 1;
 }
 
+// What a person at the terminal is told when the key file held no RSA
+// private key and no passphrase was asked for, which would leave the key
+// error's question about the passphrase unexplained.
+void explain_key_error(const key_report &report)
+{
+    if (!is_interactive() || passphrase_requests != 0)
+        return;
+    switch (report.finding) {
+    case key_finding::empty:
+        std::fputs("velkin: the key file is empty.\n", stderr);
+        break;
+    case key_finding::openssh_key:
+        std::fputs("velkin: the key is in OpenSSH's own format; if it is an RSA key, "
+                   "ssh-keygen -p -m PEM -f KEYFILE rewrites it in PEM form.\n", stderr);
+        break;
+    case key_finding::other_type:
+        std::fprintf(stderr, "velkin: the file holds %s private key; velkin needs an RSA one.\n",
+                     report.type_name);
+        break;
+    case key_finding::public_key:
+        std::fputs("velkin: the file holds a public key; velkin needs the private key.\n", stderr);
+        break;
+    case key_finding::certificate:
+        std::fputs("velkin: the file holds a certificate but no private key.\n", stderr);
+        break;
+    case key_finding::damaged_key:
+        std::fputs("velkin: the private key in the file is damaged or cut short.\n", stderr);
+        break;
+    case key_finding::unknown:
+        std::fputs("velkin: the file holds no private key in PEM form.\n", stderr);
+        break;
+    }
+}
+
+// A directory opens for reading on some systems, but holds no key to read.
+FILE *open_key_file(const char *path)
+{
+    FILE *file = std::fopen(path, "r");
+    struct stat status{};
+    if (file != nullptr && fstat(fileno(file), &status) == 0 && S_ISDIR(status.st_mode)) {
+        std::fclose(file);
+        return nullptr;
+    }
+    return file;
+}
+
 // Shows the response; a response that cannot be written is a failure, since
 // the user would otherwise be left without it and a script told all is well.
 bool write_response(const char *response)
@@ -85,13 +132,17 @@ int run_exchange(int argc, char **argv)
     if (!crypto)
         return fail(outcome::unreadable_key);
 
-    std::unique_ptr<FILE, file_close> key_file(std::fopen(argv[1], "r"));
+    std::unique_ptr<FILE, file_close> key_file(open_key_file(argv[1]));
     if (!key_file)
         return fail(outcome::unopenable_key);
-    const key_handle key = read_private_key(key_file.get());
+    key_report report;
+    const key_handle key = read_private_key(key_file.get(), &report);
     key_file.reset();
-    if (!key)
-        return fail(outcome::unreadable_key);
+    if (!key) {
+        const int status = fail(outcome::unreadable_key);
+        explain_key_error(report);
+        return status;
+    }
 
     // Only now is it known whether a piped passphrase line still waits.
     const char *line = fetch_challenge(stdin, challenge_symbols(key.get()));
