@@ -5,11 +5,11 @@
 // libcrypto always does), hashes the plaintext with SHA-1 and prints the
 // Base64 digest. It is a yardstick, not a model: it checks only enough to
 // fail instead of printing a wrong answer, and wipes and frees nothing.
-#include <openssl/crypto.h>
 #include <openssl/asn1.h>
 #include <openssl/core_names.h>
-#include <openssl/param_build.h>
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
+#include <openssl/param_build.h>
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
 
