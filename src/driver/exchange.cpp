@@ -8,11 +8,34 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 #include <unistd.h>
 
 namespace {
 
 constexpr char response_prefix[] = "Response: /quote CHALLENGE +";
+
+constexpr char help_text[] =
+    "Usage: velkin privatefile\n"
+    "\n"
+    "Answers a server's RSA login challenge: decrypts the Base64 challenge with\n"
+    "the RSA private key in the PEM file privatefile, hashes the plaintext with\n"
+    "SHA-1 and prints the Base64 digest, the response to send back.\n"
+    "\n"
+    "At a terminal velkin asks for the key's passphrase without echo (only if the\n"
+    "key is protected), then for the challenge, and shows the response behind\n"
+    "\"Response: /quote CHALLENGE +\".\n"
+    "From a script (standard input not a terminal) it reads a passphrase line and\n"
+    "a challenge line from standard input and prints only the response.\n"
+    "It exits with 0, or with 255 after one \"Error: \" line on standard output.\n"
+    "\n"
+    "  -h, --help   show this text\n"
+    "  --version    show velkin's version\n"
+    "\n"
+    "These work only as the sole argument; name a key file called --help as\n"
+    "./--help. The manual page tells more: man velkin\n";
+
+constexpr char version_text[] = "velkin " VELKIN_VERSION "\n";
 
 struct file_close {
     void operator()(FILE *file) const { std::fclose(file); }
@@ -48,6 +71,27 @@ int fail(outcome result)
     return -1;
 }
 
+// The answers every Unix tool gives to --help, -h and --version, but only
+// when that is the one argument: anything else stays a key file path, as it
+// always was. Null when the run is an exchange.
+const char *text_asked_for(int argc, char **argv)
+{
+    if (argc != 2)
+        return nullptr;
+    const std::string_view argument = argv[1];
+    if (argument == "--help" || argument == "-h")
+        return help_text;
+    if (argument == "--version")
+        return version_text;
+    return nullptr;
+}
+
+bool show_text(const char *text)
+{
+    const bool written = std::fputs(text, stdout) != EOF;
+    return std::fflush(stdout) == 0 && written;
+}
+
 bool is_interactive()
 {
     return isatty(fileno(stdin)) == 1;
@@ -69,6 +113,8 @@ bool write_response(const char *response)
 
 int run_exchange(int argc, char **argv)
 {
+    if (const char *text = text_asked_for(argc, argv))
+        return show_text(text) ? 0 : fail(outcome::unwritable_response);
     if (argc <= 1)
         return fail(outcome::usage);
     // Declared first, so that it outlives the key.
