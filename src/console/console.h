@@ -1,7 +1,8 @@
-// What velkin asks of the user: the key's passphrase and the challenge line.
-// At a terminal the passphrase is typed without echo and the challenge is
-// pasted after a prompt; from a script standard input carries a passphrase
-// line and then a challenge line, so a script can always send the same two.
+// What velkin asks of the user: the key's passphrase (or a token's PIN) and
+// the challenge line. At a terminal the passphrase is typed without echo and
+// the challenge is pasted after a prompt; from a script standard input carries
+// a passphrase line and then a challenge line, so a script can always send the
+// same two.
 #ifndef VELKIN_CONSOLE_CONSOLE_H
 #define VELKIN_CONSOLE_CONSOLE_H
 

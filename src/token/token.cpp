@@ -359,12 +359,29 @@ bool needs_login(const token_key &key, const std::vector<CK_OBJECT_HANDLE> &keys
     return keys_shown.size() != 1 || is_true(key, keys_shown.front(), CKA_PRIVATE);
 }
 
+void list_keys(const token_key &key, P11KitUri *uri, const std::vector<CK_OBJECT_HANDLE> &keys,
+               std::vector<std::string> *candidates)
+{
+    for (CK_OBJECT_HANDLE object : keys) {
+        std::vector<unsigned char> id, label;
+        read_attribute(key, object, CKA_ID, &id);
+        read_attribute(key, object, CKA_LABEL, &label);
+        CK_OBJECT_CLASS type = CKO_PRIVATE_KEY;
+        candidates->push_back(format_key_uri(uri, key.info,
+                                             {{CKA_CLASS, &type, sizeof type},
+                                              {CKA_ID, id.data(), id.size()},
+                                              {CKA_LABEL, label.data(), label.size()}}));
+    }
+}
+
 // Finds the one RSA private key, logging in first if the token wants it.
+// Keys shown before the login only grow in number after it, so several of
+// them are refused without asking for the PIN.
 token_status find_key(token_key &key, P11KitUri *uri, pin_supplier supply_pin,
                       std::vector<std::string> *candidates)
 {
     std::vector<CK_OBJECT_HANDLE> keys = find_rsa_keys(key, uri);
-    if (needs_login(key, keys)) {
+    if (keys.size() <= 1 && needs_login(key, keys)) {
         if (!log_in(key, CKU_USER, supply_pin))
             return token_status::login_failed;
         key.logged_in = true;
@@ -373,16 +390,7 @@ token_status find_key(token_key &key, P11KitUri *uri, pin_supplier supply_pin,
     if (keys.empty())
         return token_status::no_match;
     if (keys.size() > 1) {
-        for (CK_OBJECT_HANDLE object : keys) {
-            std::vector<unsigned char> id, label;
-            read_attribute(key, object, CKA_ID, &id);
-            read_attribute(key, object, CKA_LABEL, &label);
-            CK_OBJECT_CLASS type = CKO_PRIVATE_KEY;
-            candidates->push_back(format_key_uri(
-                uri, key.info,
-                {{CKA_CLASS, &type, sizeof type}, {CKA_ID, id.data(), id.size()},
-                 {CKA_LABEL, label.data(), label.size()}}));
-        }
+        list_keys(key, uri, keys, candidates);
         return token_status::several_match;
     }
     key.object = keys.front();
