@@ -298,11 +298,13 @@ bool read_attribute(const token_key &key, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_
     return key.module->C_GetAttributeValue(key.session, object, &attribute, 1) == CKR_OK;
 }
 
-bool is_true(const token_key &key, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type)
+// Whether the flag attribute reads as value; false when it cannot be read.
+bool reads_as(const token_key &key, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type,
+              CK_BBOOL value)
 {
-    std::vector<unsigned char> value;
-    return read_attribute(key, object, type, &value) && value.size() == sizeof(CK_BBOOL)
-        && value[0] == CK_TRUE;
+    std::vector<unsigned char> read;
+    return read_attribute(key, object, type, &read) && read.size() == sizeof(CK_BBOOL)
+        && read[0] == value;
 }
 
 bool is_rsa(const token_key &key, CK_OBJECT_HANDLE object)
@@ -351,12 +353,12 @@ bool log_in(token_key &key, CK_USER_TYPE user, pin_supplier supply_pin)
 }
 
 // A key can be used without a login when the token needs none, or when it
-// shows the key without one and does not call it private.
+// shows the key without one and says it is not private.
 bool needs_login(const token_key &key, const std::vector<CK_OBJECT_HANDLE> &keys_shown)
 {
     if (!(key.info.flags & CKF_LOGIN_REQUIRED))
         return false;
-    return keys_shown.size() != 1 || is_true(key, keys_shown.front(), CKA_PRIVATE);
+    return keys_shown.size() != 1 || !reads_as(key, keys_shown.front(), CKA_PRIVATE, CK_FALSE);
 }
 
 void list_keys(const token_key &key, P11KitUri *uri, const std::vector<CK_OBJECT_HANDLE> &keys,
@@ -426,7 +428,7 @@ token_status start_decryption(token_key &key, pin_supplier supply_pin)
         return token_status::login_failed;
     if (started != CKR_OK)
         return token_status::no_oaep;
-    if (is_true(key, key.object, CKA_ALWAYS_AUTHENTICATE)
+    if (reads_as(key, key.object, CKA_ALWAYS_AUTHENTICATE, CK_TRUE)
         && !log_in(key, CKU_CONTEXT_SPECIFIC, supply_pin))
         return token_status::login_failed;
     key.decrypt_ready = true;
