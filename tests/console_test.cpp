@@ -179,4 +179,21 @@ TEST_F(ConsoleTest, EveryRequestCountsEvenWithoutAnswer)
     EXPECT_EQ(rest_of(stdin), "secret\n") << "a request without room reads nothing";
 }
 
+TEST_F(ConsoleTest, PipedPinTakesThePassphraseLine)
+{
+    feed_stdin("1234\nchallenge\n");
+    char buffer[16];
+    const int count = supply_pin("token", false, buffer, sizeof buffer);
+    EXPECT_EQ(std::string(buffer, static_cast<size_t>(count)), "1234");
+    EXPECT_STREQ(fetch_challenge(stdin), "challenge");
+
+    // A token with a PIN pad takes nothing from the script, whose PIN line
+    // is then skipped like an unasked passphrase.
+    SetUp();
+    feed_stdin("not for the pad\nchallenge\n");
+    EXPECT_EQ(supply_pin("token", true, buffer, sizeof buffer), 0);
+    EXPECT_EQ(passphrase_requests, 0);
+    EXPECT_STREQ(fetch_challenge(stdin), "challenge");
+}
+
 } // namespace

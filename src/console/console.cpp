@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 #include <unistd.h>
 
 int32_t passphrase_requests = 0;
@@ -31,6 +32,17 @@ int pipe_passphrase(char *buffer, int size)
         return 0;
     cut_line(buffer);
     return static_cast<int>(std::strlen(buffer));
+}
+
+// A label comes from the token, which may be hostile or simply odd: control
+// characters in it must not reach the terminal.
+std::string printable_label(const char *label)
+{
+    std::string shown(label);
+    for (char &c : shown)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            c = '?';
+    return shown;
 }
 
 } // namespace
@@ -77,6 +89,24 @@ int supply_passphrase(char *buffer, int size, int, void *)
         return 0;
     if (is_terminal(stdin))
         return type_passphrase(buffer, size);
+    return pipe_passphrase(buffer, size);
+}
+
+int supply_pin(const char *token_label, bool on_reader, char *buffer, int size)
+{
+    const std::string label = printable_label(token_label);
+    if (on_reader) {
+        if (is_terminal(stdin))
+            show_on_terminal((pin_pad_start + label + pin_pad_end).c_str());
+        return 0;
+    }
+    ++passphrase_requests;
+    if (size <= 0)
+        return 0;
+    if (is_terminal(stdin)) {
+        const std::string prompt = pin_prompt_start + label + pin_prompt_end;
+        return static_cast<int>(read_hidden_line(prompt.c_str(), buffer, static_cast<size_t>(size)));
+    }
     return pipe_passphrase(buffer, size);
 }
 

@@ -125,3 +125,11 @@ key_handle read_private_key(FILE *file)
     OPENSSL_cleanse(text.get(), size);
     return key;
 }
+
+size_t modulus_bytes(const user_key &key)
+{
+    if (key.source == key_source::token)
+        return token_modulus_bytes(*key.token);
+    const int size = EVP_PKEY_get_size(key.file_key.get());
+    return size > 0 ? static_cast<size_t>(size) : 0;
+}
