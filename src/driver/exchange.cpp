@@ -2,6 +2,7 @@
 
 #include "answer.h"
 #include "console.h"
+#include "hardening.h"
 #include "key.h"
 
 #include <openssl/crypto.h>
@@ -69,6 +70,7 @@ bool write_response(const char *response)
 
 int run_exchange(int argc, char **argv)
 {
+    harden_process();
     if (argc <= 1)
         return fail(outcome::usage);
     // Declared first, so that it outlives the key.
@@ -84,10 +86,13 @@ int run_exchange(int argc, char **argv)
     if (!key)
         return fail(outcome::unreadable_key);
 
+    // The key is loaded and nothing more is to be opened.
+    enter_sandbox();
     // Only now is it known whether a piped passphrase line still waits.
     const char *line = fetch_challenge(stdin);
     text_block response;
     const outcome answered = answer_challenge(key.get(), line, &response);
+    OPENSSL_cleanse(challenge_line, sizeof challenge_line);
     if (answered != outcome::answered)
         return fail(answered);
 

@@ -2,6 +2,7 @@
 
 #include "base64.h"
 #include "console.h"
+#include "hardening.h"
 
 #include <openssl/crypto.h>
 #include <openssl/decoder.h>
@@ -120,6 +121,7 @@ key_handle read_private_key(FILE *file)
         return nullptr;
     size_t size = 0;
     const bool complete = read_key_text(file, text.get(), &size);
+    reserve_key_memory(size);
     key_handle key = complete ? decode_private_key({text.get(), size}) : nullptr;
     // An unprotected key lies in the text as it is.
     OPENSSL_cleanse(text.get(), size);
