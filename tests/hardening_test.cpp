@@ -611,6 +611,8 @@ TEST(Hardening, NoCopyOfTheKeyOrPassphraseWhileWaiting)
 {
     if (!is_root())
         GTEST_SKIP() << "reading velkin's memory needs root (it is not dumpable)";
+    if (VELKIN_SANITIZED)
+        GTEST_SKIP() << "a sanitizer's shadow memory is too large to search";
     std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(load_test_key(), EVP_PKEY_free);
     ASSERT_TRUE(key);
     const std::vector<needle> numbers = private_numbers(key.get());
@@ -644,6 +646,8 @@ TEST(Hardening, NothingIsLeftAtExit)
 {
     if (!is_root())
         GTEST_SKIP() << "reading velkin's memory needs root (it is not dumpable)";
+    if (VELKIN_SANITIZED)
+        GTEST_SKIP() << "a sanitizer's shadow memory is too large to search";
     std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(load_test_key(), EVP_PKEY_free);
     ASSERT_TRUE(key);
     for (const key_case &form : key_forms) {
