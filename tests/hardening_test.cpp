@@ -633,7 +633,7 @@ TEST(Hardening, NoCopyOfTheKeyOrPassphraseWhileWaiting)
             const std::vector<hit> found_numbers = search_memory(run.pid, regions, numbers);
             const run_result result = finish_velkin(run, make_challenge(public_key, plaintext));
 
-            EXPECT_EQ(exit_code(result.wait_status), 0) << result.out;
+            EXPECT_EQ(exit_code(result.wait_status), 0) << result.out << " status " << result.wait_status;
             EXPECT_TRUE(secrets.empty()) << describe(secrets);
             EXPECT_FALSE(found_numbers.empty()) << "the key's numbers were not found at all";
             for (const hit &h : found_numbers)

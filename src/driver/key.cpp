@@ -103,7 +103,10 @@ key_handle decode_private_key(std::string_view text)
 
 provider_handle start_crypto()
 {
-    if (OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr) != 1)
+    // No clean-up at exit: the run frees its key and wipes its secrets
+    // itself, and the exit returns everything else; freeing (and so wiping)
+    // libcrypto's thousands of blocks would cost a twentieth of a run.
+    if (OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG | OPENSSL_INIT_NO_ATEXIT, nullptr) != 1)
         return nullptr;
     // Modules are looked for only where this libcrypto was built to keep
     // them, never where the OPENSSL_MODULES variable points. Loading the
