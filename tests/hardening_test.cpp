@@ -86,10 +86,14 @@ struct velkin_run {
     std::string seen;
 };
 
-[[noreturn]] void exec_as_velkin(const std::string &binary, const std::string &key, bool traced)
+[[noreturn]] void exec_as_velkin(const std::string &binary, const std::string &key, bool traced,
+                                 const std::string &core_folder)
 {
-    const rlimit no_core{0, 0};
-    setrlimit(RLIMIT_CORE, &no_core);
+    // Started in core_folder with core files allowed, or with none.
+    const rlimit core = core_folder.empty() ? rlimit{0, 0} : rlimit{RLIM_INFINITY, RLIM_INFINITY};
+    setrlimit(RLIMIT_CORE, &core);
+    if (!core_folder.empty() && chdir(core_folder.c_str()) != 0)
+        _exit(127);
     if (traced)
         ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
     execl(binary.c_str(), binary.c_str(), key.c_str(), static_cast<char *>(nullptr));
@@ -99,7 +103,7 @@ struct velkin_run {
 // Traced runs stop at exec and again as they exit, when their memory is
 // still there to be read.
 velkin_run start_velkin(const std::string &binary, const std::string &key, bool at_terminal,
-                        bool traced = false)
+                        bool traced = false, const std::string &core_folder = "")
 {
     velkin_run run;
     run.at_terminal = at_terminal;
@@ -107,7 +111,7 @@ velkin_run start_velkin(const std::string &binary, const std::string &key, bool 
         int master = -1;
         run.pid = forkpty(&master, nullptr, nullptr, nullptr);
         if (run.pid == 0)
-            exec_as_velkin(binary, key, traced);
+            exec_as_velkin(binary, key, traced, core_folder);
         run.to = run.from = master;
     } else {
         int in[2], out[2];
@@ -120,7 +124,7 @@ velkin_run start_velkin(const std::string &binary, const std::string &key, bool 
             dup2(out[1], 2);
             for (int fd : {in[0], in[1], out[0], out[1]})
                 close(fd);
-            exec_as_velkin(binary, key, traced);
+            exec_as_velkin(binary, key, traced, core_folder);
         }
         close(out[1]);
         run.to = in[1];
@@ -499,6 +503,7 @@ TEST(Sandbox, ForbiddenCallEndsTheRunWithItsErrorLine)
 struct confinement {
     char seccomp[8] = "";
     char no_new_privs[8] = "";
+    bool core_limit_zero = false;
     bool memory_readable = true;
     bool attachable = true;
     bool answered = false;
@@ -520,6 +525,13 @@ confinement observe_as_own_user(const std::string &binary, const std::string &ke
     std::snprintf(seen.seccomp, sizeof seen.seccomp, "%s", status_field(run.pid, "Seccomp").c_str());
     std::snprintf(seen.no_new_privs, sizeof seen.no_new_privs, "%s",
                   status_field(run.pid, "NoNewPrivs").c_str());
+    std::istringstream limits(proc_file(run.pid, "limits"));
+    for (std::string line; std::getline(limits, line);) {
+        std::istringstream values(line.substr(std::min(line.size(), size_t{26})));
+        std::string soft, hard;
+        if (line.rfind("Max core file size", 0) == 0 && values >> soft >> hard)
+            seen.core_limit_zero = soft == "0" && hard == "0";
+    }
     const int mem = open(("/proc/" + std::to_string(run.pid) + "/mem").c_str(), O_RDONLY);
     seen.memory_readable = mem >= 0;
     if (mem >= 0)
@@ -578,6 +590,7 @@ TEST(Hardening, WaitingVelkinIsConfinedAndUnreadable)
                 EXPECT_STREQ(seen.seccomp, "2");
                 EXPECT_STREQ(seen.no_new_privs, "1");
             }
+            EXPECT_TRUE(seen.core_limit_zero);
             EXPECT_FALSE(seen.memory_readable) << "/proc/PID/mem opened";
             EXPECT_FALSE(seen.attachable) << "ptrace attached";
             EXPECT_TRUE(seen.answered) << seen.shown;
@@ -680,6 +693,22 @@ TEST(Hardening, NothingIsLeftAtExit)
         EXPECT_TRUE(path_found) << "the memory at exit could not be searched";
         EXPECT_TRUE(left.empty()) << describe(left);
     }
+}
+
+TEST(Hardening, CtrlBackslashAtTheChallengePromptLeavesNoCoreFile)
+{
+    char path[] = "/tmp/velkin-core-XXXXXX";
+    const std::string folder = mkdtemp(path);
+    velkin_run run = start_velkin(VELKIN_BINARY, fixture("rsa2048-aes256.pem"), true, false, folder);
+    give_passphrase(run, true);
+    ASSERT_TRUE(wait_for_challenge_read(run)) << run.seen;
+    send(run, "\x1c");
+    const run_result result = finish_velkin(run, "");
+    EXPECT_TRUE(WIFSIGNALED(result.wait_status) && WTERMSIG(result.wait_status) == SIGQUIT)
+        << "status " << result.wait_status;
+    EXPECT_TRUE(std::filesystem::is_empty(folder)) << "a core file was written";
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
 }
 
 TEST(Hardening, CtrlZAtTheChallengePromptWorksUnderTheSandbox)
