@@ -54,9 +54,9 @@ unsigned char output_buffer[stream_buffer_size];
 // decryption 16 times over and still fits the smallest usual limit on
 // locked memory (64 KiB), and more for larger key texts.
 constexpr size_t secure_heap_least = 64 * 1024;
-// Each byte of key text can bring at most this many bytes of the key's
-// numbers and of one decryption's work with it, with the secure heap's
-// rounding of blocks to powers of two counted in.
+// The key's numbers and one decryption take about 0.6 bytes of it per byte of
+// key text (4 KiB for the 6.4 KiB text of an 8192-bit key); four bytes leave
+// room for its rounding of blocks to powers of two.
 constexpr size_t secure_heap_per_text_byte = 4;
 constexpr size_t secure_heap_block = 32;
 
