@@ -695,6 +695,33 @@ TEST(Hardening, NothingIsLeftAtExit)
     }
 }
 
+TEST(Hardening, AnswersWhereNoMemoryMayBeLocked)
+{
+    // As root the limit would not bind, so velkin runs as the unprivileged user.
+    const staged_files staged;
+    const std::string key = is_root() ? staged.key("rsa8192.pem") : fixture("rsa8192.pem");
+    const std::string binary = is_root() ? staged.binary : std::string(VELKIN_BINARY);
+    const std::string plaintext = "nothing locked";
+    const std::string challenge = make_challenge(fixture("rsa8192.pub.pem"), plaintext);
+    const std::string answer = expected_response(plaintext) + "\n";
+    const pid_t child = fork();
+    if (child == 0) {
+        if (is_root()
+            && (setgroups(0, nullptr) != 0 || setresgid(nobody, nobody, nobody) != 0
+                || setresuid(nobody, nobody, nobody) != 0))
+            _exit(2);
+        const rlimit nothing{0, 0};
+        setrlimit(RLIMIT_MEMLOCK, &nothing);
+        velkin_run run = start_velkin(binary, key, false);
+        give_passphrase(run, false);
+        const run_result result = finish_velkin(run, challenge);
+        _exit(result.out == answer && exit_code(result.wait_status) == 0 ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_EQ(exit_code(status), 0);
+}
+
 TEST(Hardening, CtrlBackslashAtTheChallengePromptLeavesNoCoreFile)
 {
     char path[] = "/tmp/velkin-core-XXXXXX";
