@@ -196,4 +196,14 @@ TEST_F(ConsoleTest, PipedPinTakesThePassphraseLine)
     EXPECT_STREQ(fetch_challenge(stdin), "challenge");
 }
 
+TEST_F(ConsoleTest, SkippedLineIsWipedOnceTheChallengeComes)
+{
+    const std::string skipped = "a passphrase nobody asked for";
+    FILE *input = stream_of(skipped + "\nQUJD\n");
+    EXPECT_STREQ(fetch_challenge(input), "QUJD");
+    EXPECT_EQ(std::string(challenge_line, skipped.size() + 1),
+              "QUJD" + std::string(skipped.size() + 1 - 4, '\0'));
+    std::fclose(input);
+}
+
 } // namespace

@@ -45,6 +45,26 @@ std::string printable_label(const char *label)
     return shown;
 }
 
+// The passphrase line that a key without passphrase did not ask for. It is
+// read from the descriptor, so that no stream buffer keeps a copy, into
+// challenge_line, where it stays only in case no challenge line follows.
+// Returns how many characters it left there.
+size_t skip_passphrase_line(FILE *input)
+{
+    if (!read_line_unbuffered(fileno(input), challenge_line, sizeof challenge_line))
+        return 0;
+    return std::strlen(challenge_line);
+}
+
+// Wipes what is left of a skipped line of skipped characters behind the line
+// that has just replaced it in challenge_line.
+void wipe_rest_of_skipped_line(size_t skipped)
+{
+    const size_t kept = std::strlen(challenge_line) + 1;
+    if (skipped > kept)
+        OPENSSL_cleanse(challenge_line + kept, skipped - kept);
+}
+
 } // namespace
 
 bool read_line(char *buffer, int size, FILE *input)
@@ -112,11 +132,13 @@ int supply_pin(const char *token_label, bool on_reader, char *buffer, int size)
 
 const char *fetch_challenge(FILE *input)
 {
+    size_t skipped = 0;
     if (is_terminal(input))
         std::fputs(challenge_prompt, stderr);
     else if (passphrase_requests == 0)
-        read_line(challenge_line, sizeof challenge_line, input);
-    read_line(challenge_line, sizeof challenge_line, input);
+        skipped = skip_passphrase_line(input);
+    if (read_line(challenge_line, sizeof challenge_line, input))
+        wipe_rest_of_skipped_line(skipped);
     cut_line(challenge_line);
     return challenge_line;
 }

@@ -2,6 +2,7 @@
 
 #include "answer.h"
 #include "console.h"
+#include "hardening.h"
 #include "key.h"
 
 #include <openssl/crypto.h>
@@ -183,6 +184,7 @@ bool write_response(const char *response)
 
 int run_exchange(int argc, char **argv)
 {
+    harden_process();
     if (const char *text = text_asked_for(argc, argv))
         return show_text(text) ? 0 : fail(outcome::unwritable_response);
     if (argc <= 1)
@@ -199,10 +201,16 @@ int run_exchange(int argc, char **argv)
         return fail(obtained);
     }
 
+    // The key is ready and nothing more is to be opened; a token's module,
+    // though, may open its own files whenever it is called, so only a key
+    // file lets the process close itself in.
+    if (key.source == key_source::file)
+        enter_sandbox();
     // Only now is it known whether a piped passphrase or PIN line still waits.
     const char *line = fetch_challenge(stdin);
     text_block response;
     const outcome answered = answer_challenge(key, line, &response);
+    OPENSSL_cleanse(challenge_line, sizeof challenge_line);
     if (answered != outcome::answered)
         return fail(answered);
 
