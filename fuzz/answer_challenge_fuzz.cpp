@@ -17,7 +17,7 @@ namespace {
 // Both live until the process ends: libcrypto cleans up at exit before a
 // static handle's destructor would run.
 OSSL_PROVIDER *crypto = nullptr;
-EVP_PKEY *test_key = nullptr;
+user_key *test_key = nullptr;
 
 } // namespace
 
@@ -27,9 +27,10 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     FILE *file = std::fopen(FUZZ_KEY, "r");
     if (!crypto || file == nullptr)
         std::abort();
-    test_key = read_private_key(file).release();
+    test_key = new user_key;
+    test_key->file_key = read_private_key(file);
     std::fclose(file);
-    if (test_key == nullptr)
+    if (!test_key->file_key)
         std::abort();
     return 0;
 }
@@ -40,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::string line(reinterpret_cast<const char *>(data),
                      size < challenge_line_size ? size : challenge_line_size - 1);
     text_block response;
-    switch (answer_challenge(test_key, line.c_str(), &response)) {
+    switch (answer_challenge(*test_key, line.c_str(), &response)) {
     case outcome::answered:
         if (!response || std::strlen(response.get()) != 28 || response[27] != '=')
             std::abort();

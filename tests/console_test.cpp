@@ -187,6 +187,33 @@ TEST_F(ConsoleTest, EveryRequestCountsEvenWithoutAnswer)
     EXPECT_EQ(rest_of(stdin), "secret\n") << "a request without room reads nothing";
 }
 
+TEST_F(ConsoleTest, PipedPinTakesThePassphraseLine)
+{
+    feed_stdin("1234\nchallenge\n");
+    char buffer[16];
+    const int count = supply_pin("token", false, buffer, sizeof buffer);
+    EXPECT_EQ(std::string(buffer, static_cast<size_t>(count)), "1234");
+    EXPECT_STREQ(fetch_challenge(stdin, whole_symbols), "challenge");
+
+    // A token with a PIN pad takes nothing from the script, whose PIN line
+    // is then skipped like an unasked passphrase.
+    SetUp();
+    feed_stdin("not for the pad\nchallenge\n");
+    EXPECT_EQ(supply_pin("token", true, buffer, sizeof buffer), 0);
+    EXPECT_EQ(passphrase_requests, 0);
+    EXPECT_STREQ(fetch_challenge(stdin, whole_symbols), "challenge");
+}
+
+TEST_F(ConsoleTest, SkippedLineIsWipedOnceTheChallengeComes)
+{
+    const std::string skipped = "a passphrase nobody asked for";
+    FILE *input = stream_of(skipped + "\nQUJD\n");
+    EXPECT_STREQ(fetch_challenge(input, whole_symbols), "QUJD");
+    EXPECT_EQ(std::string(challenge_line, skipped.size() + 1),
+              "QUJD" + std::string(skipped.size() + 1 - 4, '\0'));
+    std::fclose(input);
+}
+
 // At a terminal a challenge pasted over several lines is joined, and what
 // the paste holds beyond it is dropped, never left for the shell.
 TEST_F(ConsoleTest, PastedChallengeAtATerminal)

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 #include <termios.h>
 #include <unistd.h>
 
@@ -32,6 +33,37 @@ int pipe_passphrase(char *buffer, int size)
         return 0;
     cut_line(buffer);
     return static_cast<int>(std::strlen(buffer));
+}
+
+// A label comes from the token, which may be hostile or simply odd: control
+// characters in it must not reach the terminal.
+std::string printable_label(const char *label)
+{
+    std::string shown(label);
+    for (char &c : shown)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            c = '?';
+    return shown;
+}
+
+// The passphrase line that a key without passphrase did not ask for. It is
+// read from the descriptor, so that no stream buffer keeps a copy, into
+// challenge_line, where it stays only in case no challenge line follows.
+// Returns how many characters it left there.
+size_t skip_passphrase_line(FILE *input)
+{
+    if (!read_line_unbuffered(fileno(input), challenge_line, sizeof challenge_line))
+        return 0;
+    return std::strlen(challenge_line);
+}
+
+// Wipes what is left of a skipped line of skipped characters behind the line
+// that has just replaced it in challenge_line.
+void wipe_rest_of_skipped_line(size_t skipped)
+{
+    const size_t kept = std::strlen(challenge_line) + 1;
+    if (skipped > kept)
+        OPENSSL_cleanse(challenge_line + kept, skipped - kept);
 }
 
 bool is_base64_symbol(char c)
@@ -125,6 +157,24 @@ int supply_passphrase(char *buffer, int size, int, void *)
     return pipe_passphrase(buffer, size);
 }
 
+int supply_pin(const char *token_label, bool on_reader, char *buffer, int size)
+{
+    const std::string label = printable_label(token_label);
+    if (on_reader) {
+        if (is_terminal(stdin))
+            show_on_terminal((pin_pad_start + label + pin_pad_end).c_str());
+        return 0;
+    }
+    ++passphrase_requests;
+    if (size <= 0)
+        return 0;
+    if (is_terminal(stdin)) {
+        const std::string prompt = pin_prompt_start + label + pin_prompt_end;
+        return static_cast<int>(read_hidden_line(prompt.c_str(), buffer, static_cast<size_t>(size)));
+    }
+    return pipe_passphrase(buffer, size);
+}
+
 const char *fetch_challenge(FILE *input, size_t whole_symbols)
 {
     if (is_terminal(input)) {
@@ -132,9 +182,11 @@ const char *fetch_challenge(FILE *input, size_t whole_symbols)
         read_pasted_challenge(input, whole_symbols);
         return challenge_line;
     }
+    size_t skipped = 0;
     if (passphrase_requests == 0)
-        read_line(challenge_line, sizeof challenge_line, input);
-    read_line(challenge_line, sizeof challenge_line, input);
+        skipped = skip_passphrase_line(input);
+    if (read_line(challenge_line, sizeof challenge_line, input))
+        wipe_rest_of_skipped_line(skipped);
     cut_line(challenge_line);
     return challenge_line;
 }

@@ -1,7 +1,8 @@
-// What velkin asks of the user: the key's passphrase and the challenge line.
-// At a terminal the passphrase is typed without echo and the challenge is
-// pasted after a prompt; from a script standard input carries a passphrase
-// line and then a challenge line, so a script can always send the same two.
+// What velkin asks of the user: the key's passphrase (or a token's PIN) and
+// the challenge line. At a terminal the passphrase is typed without echo and
+// the challenge is pasted after a prompt; from a script standard input carries
+// a passphrase line and then a challenge line, so a script can always send the
+// same two.
 #ifndef VELKIN_CONSOLE_CONSOLE_H
 #define VELKIN_CONSOLE_CONSOLE_H
 
@@ -12,6 +13,12 @@
 constexpr size_t challenge_line_size = 16384;
 constexpr char passphrase_prompt[] = "Enter passphrase for private key: ";
 constexpr char challenge_prompt[] = "Please paste challenge text now\n";
+// Around a hardware token's label: "Enter PIN for token 'LABEL': ".
+constexpr char pin_prompt_start[] = "Enter PIN for token '";
+constexpr char pin_prompt_end[] = "': ";
+// Around it for a token with its own PIN pad.
+constexpr char pin_pad_start[] = "Enter the PIN on the reader for token '";
+constexpr char pin_pad_end[] = "'.\n";
 
 // How often the key reader has asked for a passphrase. Zero once the key is
 // read means a piped passphrase line is still waiting on standard input.
@@ -26,6 +33,14 @@ extern char challenge_line[challenge_line_size];
 // standard input is one, otherwise the next line of standard input without
 // its line end. Returns the number of bytes placed; 0 means no passphrase.
 int supply_passphrase(char *buffer, int size, int rwflag, void *userdata);
+
+// PIN callback for a hardware token labelled token_label. At a terminal it
+// asks for the PIN there without echo, as for a passphrase; from a script it
+// takes the next line of standard input. Counts as a passphrase request, so
+// that the line is not skipped again. With on_reader set the token reads the
+// PIN on its own pad: at a terminal it only says so, and nothing is read or
+// counted. Returns the number of PIN bytes placed in buffer (size bytes).
+int supply_pin(const char *token_label, bool on_reader, char *buffer, int size);
 
 // Reads the challenge after the key has been read: prompts on standard error
 // when input is a terminal; otherwise first skips the passphrase line if no

@@ -310,6 +310,14 @@ line_result collect_line(hidden_read &read, const char *prompt, char *buffer, si
 
 } // namespace
 
+void show_on_terminal(const char *text)
+{
+    hidden_read read;
+    open_terminal(read);
+    write_text(read.out, text);
+    close_terminal(read);
+}
+
 size_t read_hidden_line(const char *prompt, char *buffer, size_t size)
 {
     hidden_read read;

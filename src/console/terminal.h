@@ -32,4 +32,8 @@
 // over. The previous handlers are back in place when the function returns.
 size_t read_hidden_line(const char *prompt, char *buffer, size_t size);
 
+// Writes text where read_hidden_line shows its prompt: the controlling
+// terminal, or standard error without one.
+void show_on_terminal(const char *text);
+
 #endif

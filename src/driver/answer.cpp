@@ -34,14 +34,24 @@ bool decrypt_oaep(EVP_PKEY *key, const unsigned char *ciphertext, int32_t count,
                             static_cast<size_t>(count)) == 1;
 }
 
+bool decrypt(user_key &key, const unsigned char *ciphertext, int32_t count,
+             unsigned char *plaintext, size_t *length)
+{
+    if (key.source == key_source::token)
+        return decrypt_with_token(*key.token, ciphertext, static_cast<size_t>(count), plaintext,
+                                  length)
+            == token_status::ready;
+    return decrypt_oaep(key.file_key.get(), ciphertext, count, plaintext, length);
+}
+
 // Decrypts into a buffer as large as the key's modulus, which no OAEP
 // plaintext can outgrow, and hashes exactly the bytes decrypted.
-bool digest_plaintext(EVP_PKEY *key, const unsigned char *ciphertext, int32_t count,
+bool digest_plaintext(user_key &key, const unsigned char *ciphertext, int32_t count,
                       unsigned char (&digest)[SHA_DIGEST_LENGTH])
 {
-    std::vector<unsigned char> plaintext(static_cast<size_t>(EVP_PKEY_get_size(key)));
+    std::vector<unsigned char> plaintext(modulus_bytes(key));
     size_t length = plaintext.size();
-    const bool digested = decrypt_oaep(key, ciphertext, count, plaintext.data(), &length)
+    const bool digested = decrypt(key, ciphertext, count, plaintext.data(), &length)
         && EVP_Digest(plaintext.data(), length, digest, nullptr, EVP_sha1(), nullptr) == 1;
     OPENSSL_cleanse(plaintext.data(), plaintext.size());
     return digested;
@@ -49,7 +59,7 @@ bool digest_plaintext(EVP_PKEY *key, const unsigned char *ciphertext, int32_t co
 
 } // namespace
 
-outcome answer_challenge(EVP_PKEY *key, const char *line, text_block *response)
+outcome answer_challenge(user_key &key, const char *line, text_block *response)
 {
     const size_t length = std::strlen(line);
     if (length >= INT32_MAX)

@@ -3,15 +3,22 @@
 #define VELKIN_DRIVER_ANSWER_H
 
 #include "base64.h"
+#include "key.h"
 
-#include <openssl/evp.h>
-
-// How a run ends; every value but answered is a failure with its own line.
+// How a run ends; every value but answered and ready is a failure with its
+// own line.
 enum class outcome {
     answered,
+    ready, // a step went well and the run goes on
     usage,
     unopenable_key,
     unreadable_key,
+    bad_token_uri,
+    unloadable_module,
+    no_token_key,
+    several_token_keys,
+    token_login_failed,
+    token_without_oaep,
     bad_challenge,
     decryption_error,
     out_of_memory,
@@ -19,10 +26,10 @@ enum class outcome {
 };
 
 // Decodes the line, decrypts it with RSA-OAEP (SHA-1, MGF1 with SHA-1, empty
-// label), hashes the plaintext with SHA-1 and encodes the digest. On success
+// label), in the token for a token key, hashes the plaintext with SHA-1 and encodes the digest. On success
 // stores the 28-character response in *response; otherwise returns
 // bad_challenge, decryption_error or out_of_memory. The plaintext and the
 // digest are wiped before it returns, whatever the outcome.
-outcome answer_challenge(EVP_PKEY *key, const char *line, text_block *response);
+outcome answer_challenge(user_key &key, const char *line, text_block *response);
 
 #endif

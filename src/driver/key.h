@@ -1,13 +1,19 @@
-// Reading the user's RSA private key, with libcrypto started so that no
-// configuration file or environment variable can change what it does.
+// The user's RSA private key, read from a key file with libcrypto started so
+// that no configuration file or environment variable can change what it does,
+// or kept in a hardware token.
 #ifndef VELKIN_DRIVER_KEY_H
 #define VELKIN_DRIVER_KEY_H
+
+#include "token.h"
 
 #include <openssl/evp.h>
 #include <openssl/provider.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <memory>
+#include <string>
+#include <vector>
 
 struct pkey_free {
     void operator()(EVP_PKEY *key) const { EVP_PKEY_free(key); }
@@ -50,5 +56,21 @@ struct key_report {
 // is given, stores in it what the file held. The text read is wiped before
 // it returns.
 key_handle read_private_key(FILE *file, key_report *report = nullptr);
+
+// Where the key lives: read from a file into memory, or in a token that
+// decrypts inside itself.
+enum class key_source { file, token };
+
+struct user_key {
+    key_source source = key_source::file;
+    key_handle file_key;  // source file
+    token_handle token;   // source token
+    // When several tokens or keys fit a URI: the URI of each, to choose from.
+    std::vector<std::string> candidates;
+};
+
+// Length of the key's modulus in bytes: every ciphertext for it is this long,
+// and no OAEP plaintext is longer.
+size_t modulus_bytes(const user_key &key);
 
 #endif
