@@ -176,8 +176,10 @@ TEST(Refusals, TerminalSaysWhatTheFileHeldInstead)
     } cases[] = {
         {"openssh-rsa.key", "velkin: the key is in OpenSSH's own format; if it is an RSA key, "
                             "ssh-keygen -p -m PEM -f KEYFILE rewrites it in PEM form.\r\n"},
-        {"ed25519.pem", "velkin: the file holds an Ed25519 private key; velkin needs an RSA one.\r\n"},
-        {"rsa2048.pub.pem", "velkin: the file holds a public key; velkin needs the private key.\r\n"},
+        {"ed25519.pem",
+         "velkin: the file holds an Ed25519 private key; velkin needs an RSA one.\r\n"},
+        {"rsa2048.pub.pem",
+         "velkin: the file holds a public key; velkin needs the private key.\r\n"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.file);

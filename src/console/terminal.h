@@ -28,8 +28,9 @@
 // it ends quietly. SIGTSTP, SIGTTIN and SIGTTOU restore the terminal and stop
 // the process. Once continued (after SIGSTOP too) and in the foreground, the
 // settings are saved afresh unless they are still the ones the read set, echo
-// goes off again, the prompt is shown again at the start of its line and the line starts
-// over. The previous handlers are back in place when the function returns.
+// goes off again, the prompt is shown again at the start of its line and the
+// line starts over. The previous handlers are back in place when the function
+// returns.
 size_t read_hidden_line(const char *prompt, char *buffer, size_t size);
 
 // Writes text where read_hidden_line shows its prompt: the controlling

@@ -158,7 +158,8 @@ key_report describe_key_text(std::string_view text)
         report.finding = key_finding::other_type;
     else if (!block.empty())
         report.finding = key_finding::damaged_key;
-    else if (holds(text, "-----BEGIN PUBLIC KEY-----") || holds(text, "-----BEGIN RSA PUBLIC KEY-----")
+    else if (holds(text, "-----BEGIN PUBLIC KEY-----")
+             || holds(text, "-----BEGIN RSA PUBLIC KEY-----")
              || holds(text, "-----BEGIN SSH2 PUBLIC KEY-----") || text.substr(0, 4) == "ssh-")
         report.finding = key_finding::public_key;
     else if (holds(text, "-----BEGIN CERTIFICATE-----"))
