@@ -4,10 +4,18 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <poll.h>
 #include <string>
+#include <thread>
 #include <unistd.h>
 
+#include VELKIN_FORKPTY_HEADER
+
 namespace {
+
+// Symbols in a challenge for a 2048-bit key; far more than the test lines
+// hold, so that only the line rules end a read.
+constexpr size_t whole_symbols = 342;
 
 // A stream that reads the given bytes, as a pipe or a redirected file would.
 FILE *stream_of(const std::string &bytes)
@@ -99,7 +107,7 @@ TEST_F(ConsoleTest, ChallengeSkipsThePassphraseLineNobodyAskedFor)
     for (const auto &c : cases) {
         SetUp();
         FILE *input = stream_of(c.input);
-        EXPECT_STREQ(fetch_challenge(input), c.challenge) << c.why;
+        EXPECT_STREQ(fetch_challenge(input, whole_symbols), c.challenge) << c.why;
         std::fclose(input);
     }
 }
@@ -108,13 +116,13 @@ TEST_F(ConsoleTest, ChallengeFollowsAConsumedPassphrase)
 {
     passphrase_requests = 1;
     FILE *input = stream_of("QUJD\nmore\n");
-    EXPECT_STREQ(fetch_challenge(input), "QUJD");
+    EXPECT_STREQ(fetch_challenge(input, whole_symbols), "QUJD");
     std::fclose(input);
 
     SetUp();
     passphrase_requests = 1;
     input = stream_of("");
-    EXPECT_STREQ(fetch_challenge(input), "") << "no line after the passphrase";
+    EXPECT_STREQ(fetch_challenge(input, whole_symbols), "") << "no line after the passphrase";
     std::fclose(input);
 }
 
@@ -123,7 +131,7 @@ TEST_F(ConsoleTest, ChallengeTakesAtMostItsStorage)
     const size_t most = challenge_line_size - 1;
     passphrase_requests = 1;
     FILE *input = stream_of(std::string(most + 5, 'A') + "\n");
-    EXPECT_EQ(std::strlen(fetch_challenge(input)), most);
+    EXPECT_EQ(std::strlen(fetch_challenge(input, whole_symbols)), most);
     EXPECT_EQ(rest_of(input), "AAAAA\n");
     std::fclose(input);
 }
@@ -132,12 +140,12 @@ TEST_F(ConsoleTest, OverlongSkippedLineContinuesAsTheChallenge)
 {
     const size_t most = challenge_line_size - 1;
     FILE *input = stream_of(std::string(most, 'A') + "BCD\n");
-    EXPECT_STREQ(fetch_challenge(input), "BCD");
+    EXPECT_STREQ(fetch_challenge(input, whole_symbols), "BCD");
     std::fclose(input);
 
     SetUp();
     input = stream_of(std::string(most, 'A') + "\nnext\n");
-    EXPECT_STREQ(fetch_challenge(input), "") << "only the line end was left";
+    EXPECT_STREQ(fetch_challenge(input, whole_symbols), "") << "only the line end was left";
     std::fclose(input);
 }
 
@@ -185,7 +193,7 @@ TEST_F(ConsoleTest, PipedPinTakesThePassphraseLine)
     char buffer[16];
     const int count = supply_pin("token", false, buffer, sizeof buffer);
     EXPECT_EQ(std::string(buffer, static_cast<size_t>(count)), "1234");
-    EXPECT_STREQ(fetch_challenge(stdin), "challenge");
+    EXPECT_STREQ(fetch_challenge(stdin, whole_symbols), "challenge");
 
     // A token with a PIN pad takes nothing from the script, whose PIN line
     // is then skipped like an unasked passphrase.
@@ -193,17 +201,69 @@ TEST_F(ConsoleTest, PipedPinTakesThePassphraseLine)
     feed_stdin("not for the pad\nchallenge\n");
     EXPECT_EQ(supply_pin("token", true, buffer, sizeof buffer), 0);
     EXPECT_EQ(passphrase_requests, 0);
-    EXPECT_STREQ(fetch_challenge(stdin), "challenge");
+    EXPECT_STREQ(fetch_challenge(stdin, whole_symbols), "challenge");
 }
 
 TEST_F(ConsoleTest, SkippedLineIsWipedOnceTheChallengeComes)
 {
     const std::string skipped = "a passphrase nobody asked for";
     FILE *input = stream_of(skipped + "\nQUJD\n");
-    EXPECT_STREQ(fetch_challenge(input), "QUJD");
+    EXPECT_STREQ(fetch_challenge(input, whole_symbols), "QUJD");
     EXPECT_EQ(std::string(challenge_line, skipped.size() + 1),
               "QUJD" + std::string(skipped.size() + 1 - 4, '\0'));
     std::fclose(input);
+}
+
+// At a terminal a challenge pasted over several lines is joined, and what
+// the paste holds beyond it is dropped, never left for the shell.
+TEST_F(ConsoleTest, PastedChallengeAtATerminal)
+{
+    const struct {
+        const char *why;
+        const char *pasted;
+        size_t symbols; // in a whole challenge
+        const char *challenge;
+    } cases[] = {
+        {"fits on its first line", "ABCDEFGH\nnext\n", 8, "ABCDEFGH"},
+        {"wrapped, ends in =", "ABCD\nEFGH\nIJ==\nls\n", 100, "ABCDEFGHIJ=="},
+        {"wrapped, ends on the count", "ABCD\nEF GH\nIJKL\n", 8, "ABCDEF GH"},
+        {"an empty line ends it", "ABCD\n\nEFGH\n", 100, "ABCD"},
+        {"empty first line", "\nABCD\n", 100, ""},
+        {"= on the first line", "AB==\nCDEF\n", 100, "AB=="},
+        {"blank line goes on", "ABCD\n  \nEF==\n", 100, "ABCD  EF=="},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.why);
+        SetUp();
+        int master = -1, slave = -1;
+        ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+        FILE *input = fdopen(slave, "r");
+        const std::string pasted = c.pasted;
+        ASSERT_EQ(write(master, pasted.data(), pasted.size()), static_cast<ssize_t>(pasted.size()));
+        EXPECT_STREQ(fetch_challenge(input, c.symbols), c.challenge);
+        pollfd left{slave, POLLIN, 0};
+        EXPECT_EQ(poll(&left, 1, 0), 0) << "the rest of the paste was left for the shell";
+        std::fclose(input);
+        close(master);
+    }
+}
+
+TEST_F(ConsoleTest, PastedChallengeTakesAtMostItsStorage)
+{
+    int master = -1, slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    FILE *input = fdopen(slave, "r");
+    // A terminal holds less than the storage at a time: paste from aside.
+    std::thread paste([master] {
+        const std::string line = std::string(1000, 'A') + "\n";
+        for (int i = 0; i < 20; ++i)
+            if (write(master, line.data(), line.size()) < 0)
+                return;
+    });
+    EXPECT_EQ(std::strlen(fetch_challenge(input, 30000)), challenge_line_size - 1);
+    std::fclose(input);
+    close(master);
+    paste.join();
 }
 
 } // namespace

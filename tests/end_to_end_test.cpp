@@ -97,7 +97,7 @@ TEST(Piped, ReportsEachFailure)
     } cases[] = {
         {"no argument", {}, lines("", challenge), usage_error},
         {"missing key file", {fixture("no-such-key.pem")}, lines("", challenge), open_error},
-        {"a folder is no key", {FIXTURE_DIR}, lines("", challenge), key_error},
+        {"a folder is no key file", {FIXTURE_DIR}, lines("", challenge), open_error},
         {"public key", {public_key}, lines("", challenge), key_error},
         {"wrong passphrase", {protected_key}, lines("wrong", challenge), key_error},
         {"empty passphrase", {protected_key}, lines("", challenge), key_error},

@@ -15,6 +15,7 @@
 #include <poll.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -301,10 +302,37 @@ bool wait_until_stopped(terminal_run &run, int timeout_ms)
     }
 }
 
-bool wait_for(terminal_run &run, const std::string &text, int timeout_ms)
+terminal_run start_shell(const std::string &dir, const std::vector<std::string> &environment)
+{
+    terminal_run run{-1, -1, {}};
+    winsize size{};
+    size.ws_row = 50;
+    size.ws_col = 200;
+    run.pid = forkpty(&run.master, nullptr, nullptr, &size);
+    if (run.pid < 0)
+        throw std::runtime_error("forkpty");
+    if (run.pid == 0) {
+        const rlimit no_core{0, 0};
+        setrlimit(RLIMIT_CORE, &no_core);
+        std::vector<char *> env;
+        for (const auto &entry : environment)
+            env.push_back(const_cast<char *>(entry.c_str()));
+        env.push_back(nullptr);
+        char *argv[] = {const_cast<char *>("bash"), const_cast<char *>("--norc"),
+                        const_cast<char *>("--noprofile"), const_cast<char *>("-i"), nullptr};
+        // bash is looked for on the PATH given, as a user's terminal would.
+        environ = env.data();
+        if (chdir(dir.c_str()) == 0)
+            execvp(argv[0], argv);
+        _exit(127);
+    }
+    return run;
+}
+
+bool wait_for(terminal_run &run, const std::string &text, int timeout_ms, size_t from)
 {
     const auto deadline = clock_type::now() + std::chrono::milliseconds(timeout_ms);
-    while (run.seen.find(text) == std::string::npos) {
+    while (run.seen.find(text, from) == std::string::npos) {
         pollfd fd{run.master, POLLIN, 0};
         const int ready = poll(&fd, 1, remaining_ms(deadline));
         if (ready <= 0 || !drain(run.master, run.seen))

@@ -80,8 +80,15 @@ terminal_run start_as_job(const std::vector<std::string> &args, bool background 
 // Waits until the process is stopped; false on timeout or if it ended.
 bool wait_until_stopped(terminal_run &run, int timeout_ms = 10000);
 
-// Reads what the terminal shows until it contains text; false on timeout.
-bool wait_for(terminal_run &run, const std::string &text, int timeout_ms = 10000);
+// An interactive bash (no startup files, its default line editor, job
+// control) at a pseudo-terminal of 50 rows and 200 columns, started in dir
+// with nothing in its environment but the given NAME=value entries.
+terminal_run start_shell(const std::string &dir, const std::vector<std::string> &environment);
+
+// Reads what the terminal shows until it contains text at or after offset
+// from; false on timeout.
+bool wait_for(terminal_run &run, const std::string &text, int timeout_ms = 10000,
+              size_t from = 0);
 
 void type(terminal_run &run, const std::string &keys);
 

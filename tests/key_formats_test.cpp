@@ -37,6 +37,7 @@ const key_form forms[] = {
     {"rsa2048-aes256-after-cert.pem", true, false},
     {"rsa2048-before-cert.pem", false, false},
     {"rsa2048-after-text.pem", false, false},       // attribute lines, then the key
+    {"rsa2048-bom.pem", false, false},              // a UTF-8 byte order mark, then the key
 };
 
 // Whether OpenSSL's legacy module is where this libcrypto keeps its modules.
@@ -157,12 +158,37 @@ TEST(Refusals, FilesWithoutAnRsaPrivateKeyReadNoInput)
     for (const std::string &path :
          {fixture("ec.pem"), fixture("ed25519.pem"), fixture("rsa2048.pub.pem"),
           fixture("rsa2048-cert.pem"), fixture("empty.pem"), fixture("truncated.pem"),
-          fixture("random.bin"), fixture("ec-after-cert.pem"), std::string("/dev/zero")}) {
+          fixture("random.bin"), fixture("ec-after-cert.pem"), fixture("openssh-rsa.key"),
+          std::string("/dev/zero")}) {
         SCOPED_TRACE(path);
         const file_run run = run_with_input_file({path}, input);
         EXPECT_EQ(run.out, key_error);
         EXPECT_EQ(exit_code(run.wait_status), 255);
         EXPECT_EQ(run.input_read, 0) << "no passphrase and no challenge may be read";
+    }
+}
+
+TEST(Refusals, TerminalSaysWhatTheFileHeldInstead)
+{
+    const struct {
+        const char *file;
+        const char *hint; // the line standard error adds at a terminal
+    } cases[] = {
+        {"openssh-rsa.key", "velkin: the key is in OpenSSH's own format; if it is an RSA key, "
+                            "ssh-keygen -p -m PEM -f KEYFILE rewrites it in PEM form.\r\n"},
+        {"ed25519.pem",
+         "velkin: the file holds an Ed25519 private key; velkin needs an RSA one.\r\n"},
+        {"rsa2048.pub.pem",
+         "velkin: the file holds a public key; velkin needs the private key.\r\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.file);
+        terminal_run run = start_at_terminal({fixture(c.file)});
+        const int status = finish(run);
+        EXPECT_EQ(exit_code(status), 255);
+        EXPECT_EQ(run.seen, at_terminal(key_error) + c.hint);
+
+        expect_key_error(run_piped({fixture(c.file)}, lines("", "unread")));
     }
 }
 
@@ -185,6 +211,7 @@ TEST(Refusals, WrongPassphraseIsNotAskedForAgain)
         EXPECT_EQ(count_of(run.seen, passphrase_prompt), 1u) << run.seen;
         EXPECT_NE(run.seen.find(at_terminal(key_error)), std::string::npos) << run.seen;
         EXPECT_EQ(run.seen.find(challenge_prompt), std::string::npos) << run.seen;
+        EXPECT_EQ(run.seen.find("velkin: "), std::string::npos) << "the error explains itself";
     }
 }
 

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <termios.h>
 #include <unistd.h>
 
 int32_t passphrase_requests = 0;
@@ -63,6 +64,50 @@ void wipe_rest_of_skipped_line(size_t skipped)
     const size_t kept = std::strlen(challenge_line) + 1;
     if (skipped > kept)
         OPENSSL_cleanse(challenge_line + kept, skipped - kept);
+}
+
+bool is_base64_symbol(char c)
+{
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+'
+        || c == '/';
+}
+
+// How far a pasted challenge has come: its Base64 symbols, and whether the
+// "=" that ends one has been seen.
+struct paste_progress {
+    size_t symbols = 0;
+    bool ended = false;
+};
+
+void count_symbols(const char *text, paste_progress &progress)
+{
+    for (; *text != '\0' && !progress.ended; ++text) {
+        if (*text == '=')
+            progress.ended = true;
+        else if (is_base64_symbol(*text))
+            ++progress.symbols;
+    }
+}
+
+// Reads the challenge at a terminal, from the descriptor, one line after
+// another until the challenge is whole, then drops the rest of the paste.
+void read_pasted_challenge(FILE *input, size_t whole_symbols)
+{
+    const int fd = fileno(input);
+    paste_progress progress;
+    size_t length = 0;
+    while (length + 1 < sizeof challenge_line) {
+        char *line = challenge_line + length;
+        if (!read_line_unbuffered(fd, line, static_cast<int>(sizeof challenge_line - length)))
+            break;
+        cut_line(line);
+        const size_t added = std::strlen(line);
+        count_symbols(line, progress);
+        length += added;
+        if (added == 0 || progress.ended || progress.symbols >= whole_symbols)
+            break;
+    }
+    tcflush(fd, TCIFLUSH);
 }
 
 } // namespace
@@ -130,12 +175,15 @@ int supply_pin(const char *token_label, bool on_reader, char *buffer, int size)
     return pipe_passphrase(buffer, size);
 }
 
-const char *fetch_challenge(FILE *input)
+const char *fetch_challenge(FILE *input, size_t whole_symbols)
 {
-    size_t skipped = 0;
-    if (is_terminal(input))
+    if (is_terminal(input)) {
         std::fputs(challenge_prompt, stderr);
-    else if (passphrase_requests == 0)
+        read_pasted_challenge(input, whole_symbols);
+        return challenge_line;
+    }
+    size_t skipped = 0;
+    if (passphrase_requests == 0)
         skipped = skip_passphrase_line(input);
     if (read_line(challenge_line, sizeof challenge_line, input))
         wipe_rest_of_skipped_line(skipped);

@@ -44,9 +44,15 @@ int supply_pin(const char *token_label, bool on_reader, char *buffer, int size);
 
 // Reads the challenge after the key has been read: prompts on standard error
 // when input is a terminal; otherwise first skips the passphrase line if no
-// passphrase was asked for. Returns challenge_line cut at its line end. Never
-// fails: with nothing to read the line keeps what it held, empty at first.
-const char *fetch_challenge(FILE *input);
+// passphrase was asked for, and reads exactly one line. At a terminal a
+// challenge may come pasted over several lines (wrapped at 76 columns, or by
+// the window): while fewer than whole_symbols Base64 symbols have come, no
+// "=" has come and the line just read was not empty, the next line is read
+// and joined to it, within challenge_line; an empty line ends it. Whatever
+// the paste left unread on the terminal is then discarded, so that the shell
+// never runs it. Returns challenge_line cut at its line end. Never fails:
+// with nothing to read the line keeps what it held, empty at first.
+const char *fetch_challenge(FILE *input, size_t whole_symbols);
 
 // Reads one line of at most size - 1 characters into buffer, as fgets does;
 // at end of input before any character, stores nothing and returns false.

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -110,13 +111,25 @@ bool show_text(const char *text)
     return std::fflush(stdout) == 0 && written;
 }
 
-outcome read_key_file(const char *path, user_key *key)
+// A directory opens for reading on some systems, but holds no key to read.
+FILE *open_key_file(const char *path)
 {
-    std::unique_ptr<FILE, file_close> key_file(std::fopen(path, "r"));
+    FILE *file = std::fopen(path, "r");
+    struct stat status{};
+    if (file != nullptr && fstat(fileno(file), &status) == 0 && S_ISDIR(status.st_mode)) {
+        std::fclose(file);
+        return nullptr;
+    }
+    return file;
+}
+
+outcome read_key_file(const char *path, user_key *key, key_report *report)
+{
+    std::unique_ptr<FILE, file_close> key_file(open_key_file(path));
     if (!key_file)
         return outcome::unopenable_key;
     key->source = key_source::file;
-    key->file_key = read_private_key(key_file.get());
+    key->file_key = read_private_key(key_file.get(), report);
     return key->file_key ? outcome::ready : outcome::unreadable_key;
 }
 
@@ -150,9 +163,10 @@ outcome open_token(const char *uri, user_key *key)
 
 // The key named on the command line: a PKCS#11 URI names a key in a token,
 // anything else a key file (./pkcs11:... is a file of that name).
-outcome obtain_key(const char *argument, user_key *key)
+outcome obtain_key(const char *argument, user_key *key, key_report *report)
 {
-    return names_token_key(argument) ? open_token(argument, key) : read_key_file(argument, key);
+    return names_token_key(argument) ? open_token(argument, key)
+                                     : read_key_file(argument, key, report);
 }
 
 // The URIs to choose from when several tokens or keys fit, one a line.
@@ -168,6 +182,40 @@ bool is_interactive()
     return isatty(fileno(stdin)) == 1;
 }
 
+// What a person at the terminal is told when the key file held no RSA
+// private key and no passphrase was asked for, which would leave the key
+// error's question about the passphrase unexplained.
+void explain_key_error(const key_report &report)
+{
+    if (!is_interactive() || passphrase_requests != 0)
+        return;
+    switch (report.finding) {
+    case key_finding::empty:
+        std::fputs("velkin: the key file is empty.\n", stderr);
+        break;
+    case key_finding::openssh_key:
+        std::fputs("velkin: the key is in OpenSSH's own format; if it is an RSA key, "
+                   "ssh-keygen -p -m PEM -f KEYFILE rewrites it in PEM form.\n", stderr);
+        break;
+    case key_finding::other_type:
+        std::fprintf(stderr, "velkin: the file holds %s private key; velkin needs an RSA one.\n",
+                     report.type_name);
+        break;
+    case key_finding::public_key:
+        std::fputs("velkin: the file holds a public key; velkin needs the private key.\n", stderr);
+        break;
+    case key_finding::certificate:
+        std::fputs("velkin: the file holds a certificate but no private key.\n", stderr);
+        break;
+    case key_finding::damaged_key:
+        std::fputs("velkin: the private key in the file is damaged or cut short.\n", stderr);
+        break;
+    case key_finding::unknown:
+        std::fputs("velkin: the file holds no private key in PEM form.\n", stderr);
+        break;
+    }
+}
+
 // Shows the response; a response that cannot be written is a failure, since
 // the user would otherwise be left without it and a script told all is well.
 bool write_response(const char *response)
@@ -178,6 +226,14 @@ bool write_response(const char *response)
     const bool flushed = std::fflush(stdout) == 0;
     std::fflush(nullptr);
     return written && flushed;
+}
+
+// A challenge is a ciphertext as long as the key's modulus, k bytes: in
+// Base64, ceil(4k / 3) symbols before any padding. At a terminal, a challenge
+// pasted over several lines is read until it has that many.
+size_t challenge_symbols(const user_key &key)
+{
+    return (4 * modulus_bytes(key) + 2) / 3;
 }
 
 } // namespace
@@ -195,10 +251,14 @@ int run_exchange(int argc, char **argv)
         return fail(outcome::unreadable_key);
 
     user_key key;
-    const outcome obtained = obtain_key(argv[1], &key);
+    key_report report;
+    const outcome obtained = obtain_key(argv[1], &key, &report);
     if (obtained != outcome::ready) {
         list_candidates(key.candidates);
-        return fail(obtained);
+        const int status = fail(obtained);
+        if (obtained == outcome::unreadable_key)
+            explain_key_error(report);
+        return status;
     }
 
     // The key is ready and nothing more is to be opened; a token's module,
@@ -207,7 +267,7 @@ int run_exchange(int argc, char **argv)
     if (key.source == key_source::file)
         enter_sandbox();
     // Only now is it known whether a piped passphrase or PIN line still waits.
-    const char *line = fetch_challenge(stdin);
+    const char *line = fetch_challenge(stdin, challenge_symbols(key));
     text_block response;
     const outcome answered = answer_challenge(key, line, &response);
     OPENSSL_cleanse(challenge_line, sizeof challenge_line);

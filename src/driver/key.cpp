@@ -110,6 +110,63 @@ key_handle decode_private_key(std::string_view text)
     return key;
 }
 
+// The key types a user may mistake for RSA, as a person names them.
+constexpr struct {
+    const char *openssl;
+    const char *named; // with its article
+} key_type_names[] = {
+    {"EC", "an EC"}, {"ED25519", "an Ed25519"}, {"ED448", "an Ed448"}, {"DSA", "a DSA"},
+    {"X25519", "an X25519"}, {"X448", "an X448"}, {"DH", "a DH"}, {"SM2", "an SM2"},
+    {"RSA-PSS", "an RSA-PSS"},
+};
+
+// The type of an unprotected private key block decoded as any key type, so
+// that no passphrase is ever asked for; null when it does not decode or its
+// type has no name here.
+const char *type_of_key(std::string_view block)
+{
+    EVP_PKEY *loaded = nullptr;
+    std::unique_ptr<OSSL_DECODER_CTX, decoder_free> decoder(OSSL_DECODER_CTX_new_for_pkey(
+        &loaded, "PEM", nullptr, nullptr, EVP_PKEY_KEYPAIR, nullptr, nullptr));
+    const auto *data = reinterpret_cast<const unsigned char *>(block.data());
+    size_t length = block.size();
+    if (!decoder || OSSL_DECODER_from_data(decoder.get(), &data, &length) != 1)
+        return nullptr;
+    const key_handle key(loaded);
+    for (const auto &name : key_type_names)
+        if (key && EVP_PKEY_is_a(key.get(), name.openssl) == 1)
+            return name.named;
+    return nullptr;
+}
+
+bool holds(std::string_view text, std::string_view part)
+{
+    return text.find(part) != std::string_view::npos;
+}
+
+// What the text held, when no RSA private key came of it.
+key_report describe_key_text(std::string_view text)
+{
+    key_report report;
+    const std::string_view block = find_private_key(text);
+    if (text.find_first_not_of(" \t\r\n") == std::string_view::npos)
+        report.finding = key_finding::empty;
+    else if (holds(block.substr(0, block.find('\n')), "OPENSSH PRIVATE KEY"))
+        report.finding = key_finding::openssh_key;
+    else if (!block.empty() && !is_protected(block)
+             && (report.type_name = type_of_key(block)) != nullptr)
+        report.finding = key_finding::other_type;
+    else if (!block.empty())
+        report.finding = key_finding::damaged_key;
+    else if (holds(text, "-----BEGIN PUBLIC KEY-----")
+             || holds(text, "-----BEGIN RSA PUBLIC KEY-----")
+             || holds(text, "-----BEGIN SSH2 PUBLIC KEY-----") || text.substr(0, 4) == "ssh-")
+        report.finding = key_finding::public_key;
+    else if (holds(text, "-----BEGIN CERTIFICATE-----"))
+        report.finding = key_finding::certificate;
+    return report;
+}
+
 } // namespace
 
 provider_handle start_crypto()
@@ -125,7 +182,7 @@ provider_handle start_crypto()
     return provider_handle(OSSL_PROVIDER_load(nullptr, "default"));
 }
 
-key_handle read_private_key(FILE *file)
+key_handle read_private_key(FILE *file, key_report *report)
 {
     const text_block text(static_cast<char *>(std::malloc(key_file_limit)));
     if (!text)
@@ -133,7 +190,15 @@ key_handle read_private_key(FILE *file)
     size_t size = 0;
     const bool complete = read_key_text(file, text.get(), &size);
     reserve_key_memory(size);
-    key_handle key = complete ? decode_private_key({text.get(), size}) : nullptr;
+    // Some editors start a UTF-8 file with a byte order mark; it is no part
+    // of the PEM text.
+    constexpr std::string_view byte_order_mark = "\xEF\xBB\xBF";
+    std::string_view key_text(text.get(), size);
+    if (key_text.substr(0, byte_order_mark.size()) == byte_order_mark)
+        key_text.remove_prefix(byte_order_mark.size());
+    key_handle key = complete ? decode_private_key(key_text) : nullptr;
+    if (!key && complete && report != nullptr)
+        *report = describe_key_text(key_text);
     // An unprotected key lies in the text as it is.
     OPENSSL_cleanse(text.get(), size);
     return key;

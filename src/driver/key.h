@@ -31,12 +31,31 @@ using provider_handle = std::unique_ptr<OSSL_PROVIDER, provider_unload>;
 // outlive every key. Null on failure.
 provider_handle start_crypto();
 
+// What a key file held instead of a usable RSA private key, so that a
+// person can be told why it was refused.
+enum class key_finding {
+    unknown, // nothing velkin knows as a key
+    empty,
+    openssh_key, // OpenSSH's own format
+    other_type, // a private key of another type, named in type_name
+    public_key,
+    certificate, // a certificate without its private key
+    damaged_key, // a private key block that does not decode
+};
+
+struct key_report {
+    key_finding finding = key_finding::unknown;
+    const char *type_name = nullptr; // for other_type, with its article: "an EC"
+};
+
 // Reads an RSA private key from the PEM text in file: the first private key
-// block, whatever precedes it, asking supply_passphrase for the passphrase at
-// most once when the key is protected. Null when no RSA private key results:
-// another key type, a damaged or oversized file, a wrong or missing
-// passphrase. The text read is wiped before it returns.
-key_handle read_private_key(FILE *file);
+// block, whatever precedes it (a UTF-8 byte order mark included), asking
+// supply_passphrase for the passphrase at most once when the key is
+// protected. Null when no RSA private key results: another key type, a
+// damaged or oversized file, a wrong or missing passphrase; then, if report
+// is given, stores in it what the file held. The text read is wiped before
+// it returns.
+key_handle read_private_key(FILE *file, key_report *report = nullptr);
 
 // Where the key lives: read from a file into memory, or in a token that
 // decrypts inside itself.

@@ -65,6 +65,8 @@ missing rsa2048-after-cert.pem && cat rsa2048-cert.pem rsa2048.pem > rsa2048-aft
 missing rsa2048-aes256-after-cert.pem &&
     cat rsa2048-cert.pem rsa2048-aes256.pem > rsa2048-aes256-after-cert.pem
 missing rsa2048-before-cert.pem && cat rsa2048.pem rsa2048-cert.pem > rsa2048-before-cert.pem
+# As some Windows editors save it: a UTF-8 byte order mark, then the key.
+missing rsa2048-bom.pem && { printf '\357\273\277'; cat rsa2048.pem; } > rsa2048-bom.pem
 if missing rsa2048-after-text.pem; then
     { printf 'Bag Attributes\n    friendlyName: velkin-test\nKey Attributes: <No Attributes>\n'
       cat rsa2048-pkcs8.pem; } > rsa2048-after-text.pem
@@ -78,6 +80,12 @@ missing ed25519.pem && openssl genpkey -algorithm ed25519 -out ed25519.pem 2>/de
 missing empty.pem && : > empty.pem
 missing truncated.pem && head -c 900 rsa2048.pem > truncated.pem
 missing random.bin && head -c 2048 /dev/urandom > random.bin
+# An RSA key in OpenSSH's own format, which velkin does not read (made with
+# ssh-keygen, of the openssh-client package).
+if missing openssh-rsa.key; then
+    ssh-keygen -q -t rsa -b 2048 -N '' -C velkin-fixture -f openssh-rsa.key
+    rm -f openssh-rsa.key.pub
+fi
 # A certificate first, then a key that is not RSA: the first private key decides.
 missing ec-after-cert.pem && cat rsa2048-cert.pem ec.pem > ec-after-cert.pem
 exit 0
