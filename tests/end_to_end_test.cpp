@@ -30,20 +30,6 @@ std::string lines(const std::string &first, const std::string &second)
     return first + "\n" + second + "\n";
 }
 
-void expect_answer(const piped_run &run, const std::string &plaintext)
-{
-    EXPECT_EQ(run.out, expected_response(plaintext) + "\n");
-    EXPECT_EQ(run.err, "");
-    EXPECT_EQ(exit_code(run.wait_status), 0);
-}
-
-void expect_failure(const piped_run &run, const char *message)
-{
-    EXPECT_EQ(run.out, message);
-    EXPECT_EQ(run.err, "");
-    EXPECT_EQ(exit_code(run.wait_status), 255);
-}
-
 TEST(Piped, AnswersWithAndWithoutPassphrase)
 {
     const std::string plaintext = "the server's secret";

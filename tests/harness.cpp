@@ -1,5 +1,7 @@
 #include "harness.h"
 
+#include <gtest/gtest.h>
+
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
@@ -221,6 +223,20 @@ piped_run run_piped(const std::vector<std::string> &args, const std::string &inp
     close(err[0]);
     waitpid(pid, &run.wait_status, 0);
     return run;
+}
+
+void expect_answer(const piped_run &run, const std::string &plaintext)
+{
+    EXPECT_EQ(run.out, expected_response(plaintext) + "\n");
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(exit_code(run.wait_status), 0);
+}
+
+void expect_failure(const piped_run &run, const char *message)
+{
+    EXPECT_EQ(run.out, message);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(exit_code(run.wait_status), 255);
 }
 
 file_run run_with_input_file(const std::vector<std::string> &args, const std::string &input)

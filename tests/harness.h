@@ -48,6 +48,14 @@ int exit_code(int wait_status);
 piped_run run_piped(const std::vector<std::string> &args, const std::string &input,
                     size_t repeat = 1);
 
+// Expects the run to have answered for plaintext: the response line on
+// standard output, nothing on standard error, status 0.
+void expect_answer(const piped_run &run, const std::string &plaintext);
+
+// Expects the run to have failed with message (the whole of standard output),
+// nothing on standard error, status 255.
+void expect_failure(const piped_run &run, const char *message);
+
 struct file_run {
     int wait_status;
     std::string out;

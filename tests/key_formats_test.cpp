@@ -79,13 +79,6 @@ std::string at_terminal(const char *line)
     return shown.replace(shown.size() - 1, 1, "\r\n");
 }
 
-void expect_answer(const piped_run &run, const std::string &plaintext)
-{
-    EXPECT_EQ(run.out, expected_response(plaintext) + "\n");
-    EXPECT_EQ(run.err, "");
-    EXPECT_EQ(exit_code(run.wait_status), 0);
-}
-
 void expect_key_error(const piped_run &run)
 {
     EXPECT_EQ(run.out, key_error);

@@ -48,20 +48,6 @@ bool run_tool(const std::string &command)
     return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
 }
 
-void expect_answer(const piped_run &run, const std::string &plaintext)
-{
-    EXPECT_EQ(run.out, expected_response(plaintext) + "\n");
-    EXPECT_EQ(run.err, "");
-    EXPECT_EQ(exit_code(run.wait_status), 0);
-}
-
-void expect_failure(const piped_run &run, const char *message)
-{
-    EXPECT_EQ(run.out, message);
-    EXPECT_EQ(run.err, "");
-    EXPECT_EQ(exit_code(run.wait_status), 255);
-}
-
 class Token : public testing::Test {
 protected:
     void SetUp() override

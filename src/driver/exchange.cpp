@@ -216,6 +216,17 @@ void explain_key_error(const key_report &report)
     }
 }
 
+// The key error, with what helps the user past it: the URIs to choose from
+// when several token keys fit, and at a terminal what the file held instead.
+int fail_to_obtain(outcome obtained, const user_key &key, const key_report &report)
+{
+    list_candidates(key.candidates);
+    const int status = fail(obtained);
+    if (obtained == outcome::unreadable_key)
+        explain_key_error(report);
+    return status;
+}
+
 // Shows the response; a response that cannot be written is a failure, since
 // the user would otherwise be left without it and a script told all is well.
 bool write_response(const char *response)
@@ -253,13 +264,8 @@ int run_exchange(int argc, char **argv)
     user_key key;
     key_report report;
     const outcome obtained = obtain_key(argv[1], &key, &report);
-    if (obtained != outcome::ready) {
-        list_candidates(key.candidates);
-        const int status = fail(obtained);
-        if (obtained == outcome::unreadable_key)
-            explain_key_error(report);
-        return status;
-    }
+    if (obtained != outcome::ready)
+        return fail_to_obtain(obtained, key, report);
 
     // The key is ready and nothing more is to be opened; a token's module,
     // though, may open its own files whenever it is called, so only a key
