@@ -510,11 +510,16 @@ struct confinement {
     char shown[512] = "";
 };
 
+constexpr char observed_plaintext[] = "seen from next door";
+
+// The challenge is made by the caller: the unprivileged user may not be able
+// to reach the public key where the sources lie.
 confinement observe_as_own_user(const std::string &binary, const std::string &key,
-                                const key_case &form, bool at_terminal)
+                                const key_case &form, bool at_terminal,
+                                const std::string &challenge)
 {
     confinement seen;
-    const std::string plaintext = "seen from next door";
+    const std::string plaintext = observed_plaintext;
     velkin_run run = start_velkin(binary, key, at_terminal);
     give_passphrase(run, form.is_protected);
     if (!wait_for_challenge_read(run)) {
@@ -542,7 +547,7 @@ confinement observe_as_own_user(const std::string &binary, const std::string &ke
         waitpid(run.pid, &status, 0);
         ptrace(PTRACE_DETACH, run.pid, nullptr, nullptr);
     }
-    const run_result result = finish_velkin(run, make_challenge(public_key, plaintext));
+    const run_result result = finish_velkin(run, challenge);
     seen.answered = exit_code(result.wait_status) == 0
         && result.out.size() >= answer_line(run, plaintext).size()
         && result.out.compare(result.out.size() - answer_line(run, plaintext).size(),
@@ -555,8 +560,9 @@ confinement observe_as_own_user(const std::string &binary, const std::string &ke
 // being velkin's parent, so that only velkin's own hardening keeps it out.
 confinement observe_unprivileged(const staged_files &staged, const key_case &form, bool at_terminal)
 {
+    const std::string challenge = make_challenge(public_key, observed_plaintext);
     if (!is_root())
-        return observe_as_own_user(VELKIN_BINARY, fixture(form.file), form, at_terminal);
+        return observe_as_own_user(VELKIN_BINARY, fixture(form.file), form, at_terminal, challenge);
     const std::string key = staged.key(form.file);
     int report[2];
     if (pipe(report) != 0)
@@ -567,7 +573,8 @@ confinement observe_unprivileged(const staged_files &staged, const key_case &for
         if (setgroups(0, nullptr) != 0 || setresgid(nobody, nobody, nobody) != 0
             || setresuid(nobody, nobody, nobody) != 0)
             _exit(1);
-        const confinement seen = observe_as_own_user(staged.binary, key, form, at_terminal);
+        const confinement seen
+            = observe_as_own_user(staged.binary, key, form, at_terminal, challenge);
         _exit(write(report[1], &seen, sizeof seen) == sizeof seen ? 0 : 1);
     }
     close(report[1]);
