@@ -627,14 +627,24 @@ std::string describe(const std::vector<hit> &hits)
     return text;
 }
 
-TEST(Hardening, NoCopyOfTheKeyOrPassphraseWhileWaiting)
+// Searches of velkin's memory for the test key and the other secrets.
+class MemorySearch : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!is_root())
+            GTEST_SKIP() << "reading velkin's memory needs root (it is not dumpable)";
+        if (VELKIN_SANITIZED)
+            GTEST_SKIP() << "a sanitizer's shadow memory is too large to search";
+        key.reset(load_test_key());
+        ASSERT_TRUE(key);
+    }
+
+    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key{nullptr, EVP_PKEY_free};
+};
+
+TEST_F(MemorySearch, NoCopyOfTheKeyOrPassphraseWhileWaiting)
 {
-    if (!is_root())
-        GTEST_SKIP() << "reading velkin's memory needs root (it is not dumpable)";
-    if (VELKIN_SANITIZED)
-        GTEST_SKIP() << "a sanitizer's shadow memory is too large to search";
-    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(load_test_key(), EVP_PKEY_free);
-    ASSERT_TRUE(key);
     const std::vector<needle> numbers = private_numbers(key.get());
     for (const bool at_terminal : {false, true}) {
         for (const key_case &form : key_forms) {
@@ -662,14 +672,8 @@ TEST(Hardening, NoCopyOfTheKeyOrPassphraseWhileWaiting)
     }
 }
 
-TEST(Hardening, NothingIsLeftAtExit)
+TEST_F(MemorySearch, NothingIsLeftAtExit)
 {
-    if (!is_root())
-        GTEST_SKIP() << "reading velkin's memory needs root (it is not dumpable)";
-    if (VELKIN_SANITIZED)
-        GTEST_SKIP() << "a sanitizer's shadow memory is too large to search";
-    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(load_test_key(), EVP_PKEY_free);
-    ASSERT_TRUE(key);
     for (const key_case &form : key_forms) {
         SCOPED_TRACE(form.file);
         const std::string plaintext = "the plaintext that must be gone at exit";
