@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The floor for bench/run: the least work any libcrypto program must do to
 // answer one challenge. It starts libcrypto without a configuration file,
 // reads an unprotected PKCS#1 PEM key, skips the piped passphrase line,

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # The end-to-end tests drive velkin through a pseudo-terminal with forkpty,
 # which is not in POSIX and lives in a different place on each system:
 # glibc declares it in <pty.h> (in libc since 2.34, in libutil before),

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # Hardening for every velkin target, the set Debian and FreeBSD use for
 # security tools: a position-independent executable, a stack protector,
 # checked libc calls and a read-only relocation table bound at start-up.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # What `cmake --install` and the tarball ship: the program and its manual page,
 # nothing else (the tests and GoogleTest stay in the build tree).
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # The sandbox velkin enters once its key is loaded: a seccomp filter built
 # with libseccomp on Linux, Capsicum on FreeBSD. Where neither is to be had,
 # velkin builds without one and says so here. Builds with sanitizers (and so

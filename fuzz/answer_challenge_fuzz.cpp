@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The answer path after the key is loaded (decode, decrypt, digest, encode)
 // on arbitrary challenge lines with a fixed test key: every line must end in
 // a response or one of the challenge errors, never in a crash.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // decode_base64 against a small model of the decoding rules written here
 // independently of the codec's table and state machine, and encode_base64
 // round trips. The first input byte picks how much of the rest is the length.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // --help, -h and --version: answered only when they are the one argument;
 // anything else is still a key file path.
 #include "harness.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Secrets stay inside velkin: while it waits for the challenge no other
 // process of its user can read its memory, it is confined to the system calls
 // the rest of the run takes, and its memory holds no copy of the passphrase or

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Runs the real velkin binary for the end-to-end tests: piped, with given
 // standard input, or at a pseudo-terminal, and makes challenges for the
 // committed fixture keys with libcrypto alone.

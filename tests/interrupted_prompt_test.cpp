@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The passphrase prompt interrupted by signals: the terminal must always be
 // left echoing, and the process must end or stop the way the signal says.
 #include "harness.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Every form in which a user may hold an RSA private key must answer, and
 // every file that holds none must be refused before the challenge is read.
 #include "harness.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // velkin as a user meets it: a job of an interactive bash with its usual
 // line editor, stopped, continued, sent to the background and back, and
 // given a challenge pasted the way terminals paste. Whatever happens, the

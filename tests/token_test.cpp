@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Keys kept in a hardware token, played by SoftHSM2: each test gets token
 // folders of its own (SOFTHSM2_CONF), into which the fixture keys are
 // imported as PKCS#8.

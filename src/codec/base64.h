@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Base64 as velkin speaks it: the standard alphabet with "=" padding and no
 // line breaks. Encoding is strict; decoding is lenient, because challenges
 // are pasted by hand and pick up blanks, line ends and stray characters.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // What velkin asks of the user: the key's passphrase (or a token's PIN) and
 // the challenge line. At a terminal the passphrase is typed without echo and
 // the challenge is pasted after a prompt; from a script standard input carries

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The passphrase read at the terminal: getpass's contract, without its
 // faults. glibc's getpass turns Ctrl-C off while it reads and leaves the
 // terminal without echo when a signal ends the process; this read keeps

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "answer.h"
 
 #include <openssl/core_names.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Turning a challenge line into its response, once the key is read.
 #ifndef VELKIN_DRIVER_ANSWER_H
 #define VELKIN_DRIVER_ANSWER_H

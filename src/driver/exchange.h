@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // One login exchange, from the command line to the exit status: read the key,
 // read the challenge, answer it, show the response.
 #ifndef VELKIN_DRIVER_EXCHANGE_H

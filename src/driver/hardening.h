@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Keeping the key and every other secret inside this process: no other
 // process can trace it or read its memory, no core file holds it, what
 // libcrypto frees is wiped first, the key's numbers lie in locked memory, and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The user's RSA private key, read from a key file with libcrypto started so
 // that no configuration file or environment variable can change what it does,
 // or kept in a hardware token.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "token.h"
 
 #include <p11-kit/p11-kit.h>

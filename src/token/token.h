@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // RSA private keys that stay inside a hardware token (smart card, security
 // key, HSM), named by a PKCS#11 URI (RFC 7512) and used through the token's
 // PKCS#11 module. Nothing here knows of terminals: the PIN is asked for

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # Makes the committed test keys. Run from anywhere; it makes only the files
 # that are missing, so the committed keys stay as they are (delete a file to
 # make it anew, and the files made from it with it). The keys are fixtures for
