@@ -8,7 +8,10 @@
 #include <openssl/crypto.h>
 #include <openssl/provider.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -162,28 +165,56 @@ TEST(Refusals, FilesWithoutAnRsaPrivateKeyReadNoInput)
     }
 }
 
+// rsa2048.pem behind a megabyte of comment lines: a file one byte over the
+// limit of what velkin reads, whose key would otherwise load.
+std::string oversized_key_file()
+{
+    std::ifstream key_file(fixture("rsa2048.pem"), std::ios::binary);
+    const std::string key((std::istreambuf_iterator<char>(key_file)),
+                          std::istreambuf_iterator<char>());
+    constexpr size_t limit = 1 << 20;
+    const std::string comment_line = std::string(63, '#') + "\n";
+    std::string text;
+    while (text.size() + comment_line.size() + key.size() <= limit)
+        text += comment_line;
+    text.append(limit - key.size() - text.size(), '#');
+    text += '\n' + key;
+    char path[] = "/tmp/velkin-oversized-XXXXXX";
+    const int fd = mkstemp(path);
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    close(fd);
+    return path;
+}
+
 TEST(Refusals, TerminalSaysWhatTheFileHeldInstead)
 {
+    const std::string oversized = oversized_key_file();
     const struct {
-        const char *file;
+        std::string file;
         const char *hint; // the line standard error adds at a terminal
     } cases[] = {
-        {"openssh-rsa.key", "velkin: the key is in OpenSSH's own format; if it is an RSA key, "
-                            "ssh-keygen -p -m PEM -f KEYFILE rewrites it in PEM form.\r\n"},
-        {"ed25519.pem",
+        {fixture("openssh-rsa.key"),
+         "velkin: the key is in OpenSSH's own format; if it is an RSA key, "
+         "ssh-keygen -p -m PEM -f KEYFILE rewrites it in PEM form.\r\n"},
+        {fixture("ed25519.pem"),
          "velkin: the file holds an Ed25519 private key; velkin needs an RSA one.\r\n"},
-        {"rsa2048.pub.pem",
+        {fixture("rsa2048.pub.pem"),
          "velkin: the file holds a public key; velkin needs the private key.\r\n"},
+        // A real key, but behind more text than any key file holds.
+        {oversized, "velkin: the file is larger than 1 MiB, more than any key file holds, "
+                    "so it was not read.\r\n"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.file);
-        terminal_run run = start_at_terminal({fixture(c.file)});
+        terminal_run run = start_at_terminal({c.file});
         const int status = finish(run);
         EXPECT_EQ(exit_code(status), 255);
         EXPECT_EQ(run.seen, at_terminal(key_error) + c.hint);
 
-        expect_key_error(run_piped({fixture(c.file)}, lines("", "unread")));
+        expect_key_error(run_piped({c.file}, lines("", "unread")));
     }
+    std::remove(oversized.c_str());
 }
 
 TEST(Refusals, WrongPassphraseIsNotAskedForAgain)

@@ -211,6 +211,10 @@ void explain_key_error(const key_report &report)
     case key_finding::damaged_key:
         std::fputs("velkin: the private key in the file is damaged or cut short.\n", stderr);
         break;
+    case key_finding::oversized:
+        std::fprintf(stderr, "velkin: the file is larger than %zu MiB, more than any key file "
+                             "holds, so it was not read.\n", key_file_limit >> 20);
+        break;
     case key_finding::unknown:
         std::fputs("velkin: the file holds no private key in PEM form.\n", stderr);
         break;

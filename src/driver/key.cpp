@@ -14,10 +14,6 @@
 
 namespace {
 
-// A key file is a few kilobytes, even with a certificate chain ahead of the
-// key; anything larger is no key file, and reading stops there.
-constexpr size_t key_file_limit = 1 << 20;
-
 // No clean-up of libcrypto at exit: the run frees its key and wipes its
 // secrets itself, and the exit returns everything else, whereas freeing (and
 // so wiping) libcrypto's thousands of blocks would cost a twentieth of a run.
@@ -32,18 +28,22 @@ struct decoder_free {
     void operator()(OSSL_DECODER_CTX *decoder) const { OSSL_DECODER_CTX_free(decoder); }
 };
 
-// Reads the whole key file into text, which has room for key_file_limit
+// One byte more than any key file may hold: reading it tells an oversized
+// file from one of exactly the limit.
+constexpr size_t key_text_room = key_file_limit + 1;
+
+// Reads the whole key file into text, which has room for key_text_room
 // bytes, and stores how many it holds in *size; false when the file cannot be
-// read or is larger than any key file.
+// read.
 bool read_key_text(FILE *file, char *text, size_t *size)
 {
     *size = 0;
     size_t got = 0;
     do {
-        got = std::fread(text + *size, 1, key_file_limit - *size, file);
+        got = std::fread(text + *size, 1, key_text_room - *size, file);
         *size += got;
-    } while (got > 0 && *size < key_file_limit);
-    return !std::ferror(file) && *size < key_file_limit;
+    } while (got > 0 && *size < key_text_room);
+    return !std::ferror(file);
 }
 
 bool is_blank(char c)
@@ -185,11 +185,15 @@ provider_handle start_crypto()
 
 key_handle read_private_key(FILE *file, key_report *report)
 {
-    const text_block text(static_cast<char *>(std::malloc(key_file_limit)));
+    const text_block text(static_cast<char *>(std::malloc(key_text_room)));
     if (!text)
         return nullptr;
     size_t size = 0;
-    const bool complete = read_key_text(file, text.get(), &size);
+    const bool read = read_key_text(file, text.get(), &size);
+    const bool oversized = size > key_file_limit;
+    const bool complete = read && !oversized;
+    if (oversized && report != nullptr)
+        report->finding = key_finding::oversized;
     reserve_key_memory(size);
     // Some editors start a UTF-8 file with a byte order mark; it is no part
     // of the PEM text.

@@ -32,6 +32,10 @@ using provider_handle = std::unique_ptr<OSSL_PROVIDER, provider_unload>;
 // outlive every key. Null on failure.
 provider_handle start_crypto();
 
+// A key file is a few kilobytes, even with a certificate chain ahead of the
+// key; a larger file is no key file, and is not read beyond this.
+constexpr size_t key_file_limit = 1 << 20;
+
 // What a key file held instead of a usable RSA private key, so that a
 // person can be told why it was refused.
 enum class key_finding {
@@ -42,6 +46,7 @@ enum class key_finding {
     public_key,
     certificate, // a certificate without its private key
     damaged_key, // a private key block that does not decode
+    oversized,   // more than key_file_limit bytes, so not read
 };
 
 struct key_report {
