@@ -39,6 +39,8 @@
 
 #if defined(__FreeBSD__)
 #include <sys/capsicum.h>
+#include <sys/param.h>
+#include <sys/proc.h>
 #include <sys/procctl.h>
 #include <sys/sysctl.h>
 #include <sys/user.h>
@@ -129,10 +131,8 @@ bool process_info(pid_t pid, kinfo_proc &info)
 
 bool is_asleep(pid_t pid)
 {
-    // SSLEEP of <sys/proc.h>, which is the kernel's own header.
-    constexpr char sleeping = 3;
     kinfo_proc info{};
-    return process_info(pid, info) && info.ki_stat == sleeping;
+    return process_info(pid, info) && info.ki_stat == SSLEEP;
 }
 
 void trace_me()
