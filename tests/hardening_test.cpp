@@ -37,6 +37,15 @@
 #include <unistd.h>
 #include <unordered_map>
 
+#if defined(__FreeBSD__)
+#include <sys/capsicum.h>
+#include <sys/param.h>
+#include <sys/proc.h>
+#include <sys/procctl.h>
+#include <sys/sysctl.h>
+#include <sys/user.h>
+#endif
+
 #include VELKIN_FORKPTY_HEADER
 
 namespace {
@@ -60,6 +69,16 @@ std::string proc_file(pid_t pid, const char *name)
     return read_file("/proc/" + std::to_string(pid) + "/" + name);
 }
 
+// Searching velkin's memory reads /proc/PID/smaps and /proc/PID/mem, and
+// reaching its exit alive takes ptrace's stop at exit: all three are Linux's.
+#if defined(__linux__)
+constexpr bool memory_can_be_searched = true;
+#else
+constexpr bool memory_can_be_searched = false;
+#endif
+
+#if defined(__linux__)
+
 // The value of a "Name:\tvalue" line of /proc/PID/status.
 std::string status_field(pid_t pid, const std::string &name)
 {
@@ -70,12 +89,73 @@ std::string status_field(pid_t pid, const std::string &name)
     return "";
 }
 
-char process_state(pid_t pid)
+bool is_asleep(pid_t pid)
 {
     const std::string stat = proc_file(pid, "stat");
     const size_t name_end = stat.rfind(')');
-    return name_end == std::string::npos || name_end + 2 >= stat.size() ? '?' : stat[name_end + 2];
+    return name_end != std::string::npos && name_end + 2 < stat.size() && stat[name_end + 2] == 'S';
 }
+
+void trace_me()
+{
+    ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
+}
+
+// From the stop at exec on, the traced run stops once more as it exits, and
+// dies with this process.
+void trace_to_exit(pid_t pid)
+{
+    const intptr_t options = PTRACE_O_TRACEEXIT | PTRACE_O_EXITKILL;
+    ptrace(PTRACE_SETOPTIONS, pid, nullptr, reinterpret_cast<void *>(options));
+}
+
+bool is_exit_stop(int wait_status)
+{
+    return wait_status >> 8 == (SIGTRAP | (PTRACE_EVENT_EXIT << 8));
+}
+
+void resume(pid_t pid, int signal_number)
+{
+    ptrace(PTRACE_CONT, pid, nullptr, reinterpret_cast<void *>(intptr_t{signal_number}));
+}
+
+#elif defined(__FreeBSD__)
+
+// What the kernel says of a process: kern.proc.pid.PID.
+bool process_info(pid_t pid, kinfo_proc &info)
+{
+    int name[] = {CTL_KERN, KERN_PROC, KERN_PROC_PID, pid};
+    size_t size = sizeof info;
+    return sysctl(name, std::size(name), &info, &size, nullptr, 0) == 0 && size == sizeof info;
+}
+
+bool is_asleep(pid_t pid)
+{
+    kinfo_proc info{};
+    return process_info(pid, info) && info.ki_stat == SSLEEP;
+}
+
+void trace_me()
+{
+    ptrace(PT_TRACE_ME, 0, nullptr, 0);
+}
+
+// FreeBSD's ptrace has no stop at exit; memory_can_be_searched is false.
+void trace_to_exit(pid_t) {}
+
+bool is_exit_stop(int)
+{
+    return false;
+}
+
+void resume(pid_t pid, int signal_number)
+{
+    ptrace(PT_CONTINUE, pid, reinterpret_cast<caddr_t>(1), signal_number);
+}
+
+#else
+#error "these tests watch a process the ways of Linux and FreeBSD only"
+#endif
 
 // velkin running with its standard input a pipe we hold open, or a terminal.
 struct velkin_run {
@@ -96,7 +176,7 @@ struct velkin_run {
     if (!core_folder.empty() && chdir(core_folder.c_str()) != 0)
         _exit(127);
     if (traced)
-        ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
+        trace_me();
     execl(binary.c_str(), binary.c_str(), key.c_str(), static_cast<char *>(nullptr));
     _exit(127);
 }
@@ -135,8 +215,8 @@ velkin_run start_velkin(const std::string &binary, const std::string &key, bool 
     if (traced) {
         int status = 0;
         waitpid(run.pid, &status, 0); // the stop at exec
-        ptrace(PTRACE_SETOPTIONS, run.pid, nullptr, PTRACE_O_TRACEEXIT | PTRACE_O_EXITKILL);
-        ptrace(PTRACE_CONT, run.pid, nullptr, nullptr);
+        trace_to_exit(run.pid);
+        resume(run.pid, 0);
     }
     return run;
 }
@@ -199,7 +279,7 @@ bool wait_for_challenge_read(velkin_run &run)
         return false;
     const auto deadline = clock_type::now() + std::chrono::seconds(10);
     while (clock_type::now() < deadline) {
-        if ((run.at_terminal || unread_input(run) == 0) && process_state(run.pid) == 'S')
+        if ((run.at_terminal || unread_input(run) == 0) && is_asleep(run.pid))
             return true;
         usleep(2000);
     }
@@ -226,13 +306,13 @@ run_result finish_velkin(velkin_run &run, const std::string &challenge,
         if (!WIFSTOPPED(result.wait_status))
             break;
         int deliver = 0;
-        if (result.wait_status >> 8 == (SIGTRAP | (PTRACE_EVENT_EXIT << 8))) {
+        if (is_exit_stop(result.wait_status)) {
             if (at_exit)
                 at_exit(run.pid);
         } else {
             deliver = WSTOPSIG(result.wait_status);
         }
-        ptrace(PTRACE_CONT, run.pid, nullptr, deliver);
+        resume(run.pid, deliver);
     }
     for (char chunk[4096];;) {
         const ssize_t got = read(run.from, chunk, sizeof chunk);
@@ -451,6 +531,19 @@ const key_case key_forms[] = {
     {"rsa2048-pkcs8-pbes2.pem", true},
 };
 
+// Inside the process, the system's own word that it is confined where it
+// has one: Capsicum's cap_getmode. A seccomp filter allows no call that would
+// ask, so on Linux the refusals that follow are the only word.
+bool says_it_is_confined()
+{
+#if defined(__FreeBSD__)
+    u_int mode = 0;
+    return cap_getmode(&mode) == 0 && mode != 0;
+#else
+    return true;
+#endif
+}
+
 TEST(Sandbox, ForbiddenCallEndsTheRunWithItsErrorLine)
 {
     if (!VELKIN_SANDBOXED)
@@ -479,7 +572,7 @@ TEST(Sandbox, ForbiddenCallEndsTheRunWithItsErrorLine)
         if (child == 0) {
             dup2(out[1], STDOUT_FILENO);
             enter_sandbox();
-            std::fputs("confined\n", stdout);
+            std::fputs(says_it_is_confined() ? "confined\n" : "not in capability mode\n", stdout);
             std::fflush(stdout);
             c.call();
             _exit(0);
@@ -502,8 +595,10 @@ TEST(Sandbox, ForbiddenCallEndsTheRunWithItsErrorLine)
 // What a process of velkin's own (unprivileged) user finds while velkin
 // waits for the challenge.
 struct confinement {
-    char seccomp[8] = "";
+    char seccomp[8] = "";         // Linux: the fields of its /proc/PID/status
     char no_new_privs[8] = "";
+    bool capability_mode = false; // FreeBSD: its credential's flag, as ps shows it
+    bool untraceable = false;     // FreeBSD: procctl's PROC_TRACE_STATUS
     bool core_limit_zero = false;
     bool memory_readable = true;
     bool attachable = true;
@@ -512,6 +607,57 @@ struct confinement {
 };
 
 constexpr char observed_plaintext[] = "seen from next door";
+
+#if defined(__linux__)
+
+// The sandbox, the core limit and ptrace, as /proc and ptrace show them.
+void look_at(pid_t pid, confinement &seen)
+{
+    std::snprintf(seen.seccomp, sizeof seen.seccomp, "%s", status_field(pid, "Seccomp").c_str());
+    std::snprintf(seen.no_new_privs, sizeof seen.no_new_privs, "%s",
+                  status_field(pid, "NoNewPrivs").c_str());
+    std::istringstream limits(proc_file(pid, "limits"));
+    for (std::string line; std::getline(limits, line);) {
+        std::istringstream values(line.substr(std::min(line.size(), size_t{26})));
+        std::string soft, hard;
+        if (line.rfind("Max core file size", 0) == 0 && values >> soft >> hard)
+            seen.core_limit_zero = soft == "0" && hard == "0";
+    }
+    seen.attachable = ptrace(PTRACE_ATTACH, pid, nullptr, nullptr) == 0;
+    if (seen.attachable) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        ptrace(PTRACE_DETACH, pid, nullptr, nullptr);
+    }
+}
+
+#elif defined(__FreeBSD__)
+
+// The sandbox, tracing and the core limit, as the kernel's sysctls and
+// procctl show them to another process, and ptrace.
+void look_at(pid_t pid, confinement &seen)
+{
+    kinfo_proc info{};
+    seen.capability_mode
+        = process_info(pid, info) && (info.ki_cr_flags & KI_CRF_CAPABILITY_MODE) != 0;
+    int trace_status = 0;
+    // -1: tracing disabled, 0: not traced, else the tracer's process ID.
+    seen.untraceable
+        = procctl(P_PID, pid, PROC_TRACE_STATUS, &trace_status) == 0 && trace_status == -1;
+    int name[] = {CTL_KERN, KERN_PROC, KERN_PROC_RLIMIT, pid, RLIMIT_CORE};
+    rlimit core{};
+    size_t size = sizeof core;
+    seen.core_limit_zero = sysctl(name, std::size(name), &core, &size, nullptr, 0) == 0
+        && size == sizeof core && core.rlim_cur == 0 && core.rlim_max == 0;
+    seen.attachable = ptrace(PT_ATTACH, pid, nullptr, 0) == 0;
+    if (seen.attachable) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        ptrace(PT_DETACH, pid, reinterpret_cast<caddr_t>(1), 0);
+    }
+}
+
+#endif
 
 // The challenge is made by the caller: the unprivileged user may not be able
 // to reach the public key where the sources lie.
@@ -528,26 +674,12 @@ confinement observe_as_own_user(const std::string &binary, const std::string &ke
         std::snprintf(seen.shown, sizeof seen.shown, "%s", run.seen.c_str());
         return seen;
     }
-    std::snprintf(seen.seccomp, sizeof seen.seccomp, "%s", status_field(run.pid, "Seccomp").c_str());
-    std::snprintf(seen.no_new_privs, sizeof seen.no_new_privs, "%s",
-                  status_field(run.pid, "NoNewPrivs").c_str());
-    std::istringstream limits(proc_file(run.pid, "limits"));
-    for (std::string line; std::getline(limits, line);) {
-        std::istringstream values(line.substr(std::min(line.size(), size_t{26})));
-        std::string soft, hard;
-        if (line.rfind("Max core file size", 0) == 0 && values >> soft >> hard)
-            seen.core_limit_zero = soft == "0" && hard == "0";
-    }
+    look_at(run.pid, seen);
+    // FreeBSD too has /proc/PID/mem where procfs is mounted.
     const int mem = open(("/proc/" + std::to_string(run.pid) + "/mem").c_str(), O_RDONLY);
     seen.memory_readable = mem >= 0;
     if (mem >= 0)
         close(mem);
-    seen.attachable = ptrace(PTRACE_ATTACH, run.pid, nullptr, nullptr) == 0;
-    if (seen.attachable) {
-        int status = 0;
-        waitpid(run.pid, &status, 0);
-        ptrace(PTRACE_DETACH, run.pid, nullptr, nullptr);
-    }
     const run_result result = finish_velkin(run, challenge);
     seen.answered = exit_code(result.wait_status) == 0
         && result.out.size() >= answer_line(run, plaintext).size()
@@ -594,10 +726,16 @@ TEST(Hardening, WaitingVelkinIsConfinedAndUnreadable)
         for (const key_case &form : {key_forms[0], key_forms[2]}) {
             SCOPED_TRACE(std::string(form.file) + (at_terminal ? " at a terminal" : " piped"));
             const confinement seen = observe_unprivileged(staged, form, at_terminal);
+#if defined(__linux__)
             if (VELKIN_SANDBOXED) {
                 EXPECT_STREQ(seen.seccomp, "2");
                 EXPECT_STREQ(seen.no_new_privs, "1");
             }
+#elif defined(__FreeBSD__)
+            if (VELKIN_SANDBOXED)
+                EXPECT_TRUE(seen.capability_mode);
+            EXPECT_TRUE(seen.untraceable);
+#endif
             EXPECT_TRUE(seen.core_limit_zero);
             EXPECT_FALSE(seen.memory_readable) << "/proc/PID/mem opened";
             EXPECT_FALSE(seen.attachable) << "ptrace attached";
@@ -633,6 +771,9 @@ class MemorySearch : public testing::Test {
 protected:
     void SetUp() override
     {
+        if (!memory_can_be_searched)
+            GTEST_SKIP() << "searching velkin's memory takes Linux's /proc/PID/smaps, "
+                            "/proc/PID/mem and ptrace's stop at exit";
         if (!is_root())
             GTEST_SKIP() << "reading velkin's memory needs root (it is not dumpable)";
         if (VELKIN_SANITIZED)

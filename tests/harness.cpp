@@ -26,6 +26,12 @@
 
 #include VELKIN_FORKPTY_HEADER
 
+// POSIX leaves declaring the environment to the program: glibc's <unistd.h>
+// declares it only for _GNU_SOURCE, FreeBSD's not at all.
+extern "C" {
+extern char **environ;
+}
+
 namespace {
 
 std::string base64_of(const unsigned char *bytes, size_t n)
