@@ -126,23 +126,32 @@ bool wait_for_port(int port, int timeout_ms)
     }
 }
 
-std::vector<int> free_tcp_ports(size_t count)
+int free_tcp_port_pair()
 {
-    // Every socket stays bound until all are chosen, so no port comes twice.
-    std::vector<int> sockets, ports;
-    for (size_t i = 0; i < count; ++i) {
-        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    constexpr int attempts = 20;
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        const int first = socket(AF_INET, SOCK_STREAM, 0);
+        const int second = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address = loopback(0);
         socklen_t length = sizeof address;
-        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0
-            || getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0)
-            break;
-        sockets.push_back(fd);
-        ports.push_back(ntohs(address.sin_port));
+        int port = -1;
+        if (first >= 0 && second >= 0
+            && bind(first, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0
+            && getsockname(first, reinterpret_cast<sockaddr *>(&address), &length) == 0) {
+            port = ntohs(address.sin_port);
+            const sockaddr_in next = loopback(port + 1);
+            if (port + 1 > 65535
+                || bind(second, reinterpret_cast<const sockaddr *>(&next), sizeof next) != 0)
+                port = -1;
+        }
+        if (first >= 0)
+            close(first);
+        if (second >= 0)
+            close(second);
+        if (port > 0)
+            return port;
     }
-    for (int fd : sockets)
-        close(fd);
-    return ports;
+    return -1;
 }
 
 bool run_quietly(const std::string &command)

@@ -27,9 +27,10 @@ bool wait_for_path(const std::string &path, int timeout_ms = 10000);
 // Waits until something accepts connections on 127.0.0.1:port.
 bool wait_for_port(int port, int timeout_ms = 10000);
 
-// count TCP ports on 127.0.0.1 that nothing listens on right now, all
-// different.
-std::vector<int> free_tcp_ports(size_t count);
+// A TCP port on 127.0.0.1 that, like the one after it, nothing uses right
+// now (swtpm's control channel is expected on the next port); -1 if none was
+// found.
+int free_tcp_port_pair();
 
 // Runs command through the shell, its output discarded; true on status 0.
 bool run_quietly(const std::string &command);
