@@ -355,7 +355,8 @@ std::vector<CK_OBJECT_HANDLE> find_objects(CK_FUNCTION_LIST *module, CK_SESSION_
 bool shows_named_object(P11KitUri *uri, const candidate &token)
 {
     CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
-    if (noted(token.module->C_OpenSession(token.slot, CKF_SERIAL_SESSION, nullptr, nullptr, &session))
+    if (noted(token.module->C_OpenSession(token.slot, CKF_SERIAL_SESSION, nullptr, nullptr,
+                                          &session))
         != CKR_OK)
         return false;
     bool shown = false;
@@ -614,7 +615,8 @@ token_status open_key(token_key &key, P11KitUri *uri, pin_supplier supply_pin,
     key.info = token.info;
     if (!offers_oaep(key))
         return token_status::no_oaep;
-    if (noted(key.module->C_OpenSession(key.slot, CKF_SERIAL_SESSION, nullptr, nullptr, &key.session))
+    if (noted(key.module->C_OpenSession(key.slot, CKF_SERIAL_SESSION, nullptr, nullptr,
+                                        &key.session))
         != CKR_OK)
         return token_status::no_match;
     const token_status found = find_key(key, uri, supply_pin, candidates);
