@@ -360,8 +360,15 @@ TEST_F(Token, StartsOnlyTheRegisteredModuleItNames)
                   plaintext);
 
     // Without a name every registered module starts, and may say what it likes.
+    // Debian's tpm2-pkcs11, failing to start with no TPM, leaks a block of
+    // libcrypto's, which a sanitized build would report as velkin's; only this
+    // run lets leaks in libcrypto pass.
+    const std::string suppressions = folder + "/leaks.supp";
+    std::ofstream(suppressions) << "leak:libcrypto.so\n";
+    setenv("LSAN_OPTIONS", ("suppressions=" + suppressions).c_str(), 1);
     const piped_run all =
         run_piped({"pkcs11:token=velkin-test;object=login-key"}, lines(user_pin, challenge));
+    unsetenv("LSAN_OPTIONS");
     EXPECT_EQ(all.out, expected_response(plaintext) + "\n") << all.err;
     EXPECT_EQ(exit_code(all.wait_status), 0) << all.err;
 }
