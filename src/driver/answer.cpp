@@ -35,25 +35,32 @@ bool decrypt_oaep(EVP_PKEY *key, const unsigned char *ciphertext, int32_t count,
                             static_cast<size_t>(count)) == 1;
 }
 
-bool decrypt(user_key &key, const unsigned char *ciphertext, int32_t count,
-             unsigned char *plaintext, size_t *length)
+outcome decrypt(user_key &key, const unsigned char *ciphertext, int32_t count,
+                unsigned char *plaintext, size_t *length)
 {
-    if (key.source == key_source::token)
-        return decrypt_with_token(*key.token, ciphertext, static_cast<size_t>(count), plaintext,
-                                  length)
-            == token_status::ready;
-    return decrypt_oaep(key.file_key.get(), ciphertext, count, plaintext, length);
+    if (key.source == key_source::token) {
+        const token_status decrypted = decrypt_with_token(
+            *key.token, ciphertext, static_cast<size_t>(count), plaintext, length);
+        if (decrypted == token_status::out_of_memory)
+            return outcome::out_of_memory;
+        return decrypted == token_status::ready ? outcome::ready : outcome::decryption_error;
+    }
+    return decrypt_oaep(key.file_key.get(), ciphertext, count, plaintext, length)
+        ? outcome::ready
+        : outcome::decryption_error;
 }
 
 // Decrypts into a buffer as large as the key's modulus, which no OAEP
 // plaintext can outgrow, and hashes exactly the bytes decrypted.
-bool digest_plaintext(user_key &key, const unsigned char *ciphertext, int32_t count,
-                      unsigned char (&digest)[SHA_DIGEST_LENGTH])
+outcome digest_plaintext(user_key &key, const unsigned char *ciphertext, int32_t count,
+                         unsigned char (&digest)[SHA_DIGEST_LENGTH])
 {
     std::vector<unsigned char> plaintext(modulus_bytes(key));
     size_t length = plaintext.size();
-    const bool digested = decrypt(key, ciphertext, count, plaintext.data(), &length)
-        && EVP_Digest(plaintext.data(), length, digest, nullptr, EVP_sha1(), nullptr) == 1;
+    outcome digested = decrypt(key, ciphertext, count, plaintext.data(), &length);
+    if (digested == outcome::ready
+        && EVP_Digest(plaintext.data(), length, digest, nullptr, EVP_sha1(), nullptr) != 1)
+        digested = outcome::decryption_error;
     OPENSSL_cleanse(plaintext.data(), plaintext.size());
     return digested;
 }
@@ -71,12 +78,12 @@ outcome answer_challenge(user_key &key, const char *line, text_block *response)
         return outcome::bad_challenge;
 
     unsigned char digest[SHA_DIGEST_LENGTH];
-    const bool digested = digest_plaintext(key, ciphertext.get(), count, digest);
-    if (digested)
+    const outcome digested = digest_plaintext(key, ciphertext.get(), count, digest);
+    if (digested == outcome::ready)
         *response = encode_base64(digest, sizeof digest);
     // A failed digest may have left part of its result behind.
     OPENSSL_cleanse(digest, sizeof digest);
-    if (!digested)
-        return outcome::decryption_error;
+    if (digested != outcome::ready)
+        return digested;
     return *response ? outcome::answered : outcome::out_of_memory;
 }

@@ -151,6 +151,8 @@ outcome outcome_of(token_status status)
         return outcome::token_login_failed;
     case token_status::no_oaep:
         return outcome::token_without_oaep;
+    case token_status::out_of_memory:
+        return outcome::out_of_memory;
     default:
         return outcome::decryption_error;
     }

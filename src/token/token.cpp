@@ -6,6 +6,8 @@
 
 #include <openssl/crypto.h>
 
+#include <dlfcn.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -13,13 +15,100 @@
 namespace {
 
 constexpr std::string_view uri_scheme = "pkcs11:";
+// p11-kit is opened only for a token key, so that a key file run neither
+// loads it nor has its start-up code read its environment variables.
+constexpr char p11kit_library_name[] = "libp11-kit.so.0";
+// The query attributes of RFC 7512; p11-kit ignores any other, which would
+// turn a misspelt module-path into a search of the registry.
+constexpr std::string_view known_query_attributes[] = {
+    "module-name", "module-path", "pin-source", "pin-value"};
+
+// The p11-kit calls velkin makes, each named once: p11_kit_NAME is reached as
+// p11kit.NAME.
+#define VELKIN_P11KIT_CALLS(X)                                                                     \
+    X(be_quiet)                                                                                    \
+    X(module_load)                                                                                 \
+    X(module_initialize)                                                                           \
+    X(module_finalize)                                                                             \
+    X(module_release)                                                                              \
+    X(module_for_name)                                                                             \
+    X(modules_load)                                                                                \
+    X(modules_load_and_initialize)                                                                 \
+    X(modules_finalize_and_release)                                                                \
+    X(modules_release)                                                                             \
+    X(uri_new)                                                                                     \
+    X(uri_free)                                                                                    \
+    X(uri_parse)                                                                                   \
+    X(uri_format)                                                                                  \
+    X(uri_any_unrecognized)                                                                        \
+    X(uri_get_pin_value)                                                                           \
+    X(uri_get_pin_source)                                                                          \
+    X(uri_get_attribute)                                                                           \
+    X(uri_get_attributes)                                                                          \
+    X(uri_set_attribute)                                                                           \
+    X(uri_get_module_path)                                                                         \
+    X(uri_get_module_name)                                                                         \
+    X(uri_set_module_path)                                                                         \
+    X(uri_set_module_name)                                                                         \
+    X(uri_get_token_info)                                                                          \
+    X(uri_match_module_info)                                                                       \
+    X(uri_match_slot_info)                                                                         \
+    X(uri_match_token_info)
+
+struct p11kit_calls {
+#define VELKIN_DECLARE_CALL(name) decltype(&::p11_kit_##name) name = nullptr;
+    VELKIN_P11KIT_CALLS(VELKIN_DECLARE_CALL)
+#undef VELKIN_DECLARE_CALL
+};
+
+// Filled once, by open_p11kit; the library then stays loaded until the
+// process ends, as the threads and handlers it may have set up need.
+p11kit_calls p11kit;
+
+// Loads p11-kit and finds every call; false when it is missing or too old.
+bool open_p11kit()
+{
+    static bool opened = false;
+    if (opened)
+        return true;
+    void *library = dlopen(p11kit_library_name, RTLD_NOW | RTLD_LOCAL);
+    if (!library)
+        return false;
+    p11kit_calls found;
+    bool complete = true;
+#define VELKIN_FIND_CALL(name)                                                                     \
+    found.name = reinterpret_cast<decltype(found.name)>(dlsym(library, "p11_kit_" #name));       \
+    complete = complete && found.name;
+    VELKIN_P11KIT_CALLS(VELKIN_FIND_CALL)
+#undef VELKIN_FIND_CALL
+    if (!complete) {
+        dlclose(library);
+        return false;
+    }
+    p11kit = found;
+    opened = true;
+    return true;
+}
+
+// Set when memory ran out, in p11-kit or in a module (CKR_HOST_MEMORY from
+// whatever call): the run then ends with that, not with what the failed step
+// would otherwise have meant (no key, a wrong PIN). One run, one thread.
+bool memory_ran_out = false;
+
+// A module's result, noting a lack of memory.
+CK_RV noted(CK_RV result)
+{
+    if (result == CKR_HOST_MEMORY)
+        memory_ran_out = true;
+    return result;
+}
 // PINs are short; SoftHSM2 takes up to 255 bytes, cards far fewer.
 constexpr size_t pin_size = 256;
 // More private keys than this under one URI is "several" all the same.
 constexpr CK_ULONG object_batch = 16;
 
 struct uri_free {
-    void operator()(P11KitUri *uri) const { p11_kit_uri_free(uri); }
+    void operator()(P11KitUri *uri) const { p11kit.uri_free(uri); }
 };
 using uri_handle = std::unique_ptr<P11KitUri, uri_free>;
 
@@ -38,7 +127,9 @@ struct candidate {
 
 struct token_key {
     CK_FUNCTION_LIST **registry = nullptr; // the registered modules, if loaded
+    bool registry_started = false;         // all of them initialized, not just one
     CK_FUNCTION_LIST *loaded = nullptr;    // the module-path module, if loaded
+    CK_FUNCTION_LIST *started = nullptr;   // the one registered module initialized
     CK_FUNCTION_LIST *module = nullptr;    // the chosen token's module
     CK_SLOT_ID slot = 0;
     CK_TOKEN_INFO info{};
@@ -61,83 +152,148 @@ void token_key_close::operator()(token_key *key) const
         key->module->C_CloseSession(key->session);
     }
     if (key->loaded) {
-        p11_kit_module_finalize(key->loaded);
-        p11_kit_module_release(key->loaded);
+        p11kit.module_finalize(key->loaded);
+        p11kit.module_release(key->loaded);
     }
-    if (key->registry)
-        p11_kit_modules_finalize_and_release(key->registry);
+    if (key->started)
+        p11kit.module_finalize(key->started);
+    if (key->registry) {
+        if (key->registry_started)
+            p11kit.modules_finalize_and_release(key->registry);
+        else
+            p11kit.modules_release(key->registry);
+    }
     delete key;
 }
 
 namespace {
 
-// The URI, or null when velkin must refuse it: unparsable, with an attribute
-// p11-kit does not know (nothing would match it), with a PIN (it would show
-// in the process list and the shell's history), or naming anything but a
-// private key.
-uri_handle parse_uri(const char *text)
+bool is_known_query_attribute(std::string_view name)
 {
-    uri_handle uri(p11_kit_uri_new());
-    if (!uri
-        || p11_kit_uri_parse(text, P11_KIT_URI_FOR_OBJECT_ON_TOKEN_AND_MODULE, uri.get())
-            != P11_KIT_URI_OK
-        || p11_kit_uri_any_unrecognized(uri.get()) || p11_kit_uri_get_pin_value(uri.get())
-        || p11_kit_uri_get_pin_source(uri.get()))
-        return nullptr;
-    const CK_ATTRIBUTE *type = p11_kit_uri_get_attribute(uri.get(), CKA_CLASS);
+    for (std::string_view known : known_query_attributes)
+        if (name == known)
+            return true;
+    return false;
+}
+
+// Whether each attribute of the URI's query (what follows its "?") is one
+// of those RFC 7512 defines, given with a value.
+bool knows_query(std::string_view text)
+{
+    const size_t start = text.find('?');
+    if (start == std::string_view::npos)
+        return true;
+    std::string_view rest = text.substr(start + 1);
+    for (;;) {
+        const size_t end = rest.find('&');
+        const std::string_view attribute = rest.substr(0, end);
+        const size_t equals = attribute.find('=');
+        if (equals == std::string_view::npos
+            || !is_known_query_attribute(attribute.substr(0, equals)))
+            return false;
+        if (end == std::string_view::npos)
+            return true;
+        rest.remove_prefix(end + 1);
+    }
+}
+
+// The URI in *parsed, or bad_uri when velkin must refuse it: unparsable, with
+// an attribute p11-kit does not know (nothing would match it), with a PIN (it
+// would show in the process list and the shell's history), or naming anything
+// but a private key.
+token_status parse_uri(const char *text, uri_handle *parsed)
+{
+    uri_handle uri(p11kit.uri_new());
+    if (!uri)
+        return token_status::out_of_memory;
+    const int result =
+        p11kit.uri_parse(text, P11_KIT_URI_FOR_OBJECT_ON_TOKEN_AND_MODULE, uri.get());
+    if (result == P11_KIT_URI_NO_MEMORY)
+        return token_status::out_of_memory;
+    if (result != P11_KIT_URI_OK || p11kit.uri_any_unrecognized(uri.get())
+        || p11kit.uri_get_pin_value(uri.get()) || p11kit.uri_get_pin_source(uri.get()))
+        return token_status::bad_uri;
+    const CK_ATTRIBUTE *type = p11kit.uri_get_attribute(uri.get(), CKA_CLASS);
     if (type
         && (type->ulValueLen != sizeof(CK_OBJECT_CLASS)
             || *static_cast<const CK_OBJECT_CLASS *>(type->pValue) != CKO_PRIVATE_KEY))
-        return nullptr;
-    return uri;
+        return token_status::bad_uri;
+    *parsed = std::move(uri);
+    return token_status::ready;
+}
+
+// What a failed module start means for the user.
+token_status start_failure(CK_RV result)
+{
+    return result == CKR_HOST_MEMORY ? token_status::out_of_memory
+                                     : token_status::module_unloadable;
 }
 
 // The module at path, and no registry: nothing but that module's own code and
 // configuration is read.
-bool load_module_at(const char *path, token_key &key)
+token_status load_module_at(const char *path, token_key &key)
 {
-    key.loaded = p11_kit_module_load(path, 0);
+    key.loaded = p11kit.module_load(path, 0);
     if (!key.loaded)
-        return false;
-    if (p11_kit_module_initialize(key.loaded) != CKR_OK) {
-        p11_kit_module_release(key.loaded);
+        return token_status::module_unloadable;
+    const CK_RV started = noted(p11kit.module_initialize(key.loaded));
+    if (started != CKR_OK) {
+        p11kit.module_release(key.loaded);
         key.loaded = nullptr;
-        return false;
+        return start_failure(started);
     }
-    return true;
+    return token_status::ready;
 }
 
-// The modules to look in: the module-path one, or those registered with
-// p11-kit (only the one called module-name when the URI has one).
-bool load_modules(const P11KitUri *uri, token_key &key, std::vector<CK_FUNCTION_LIST *> *modules)
+// The registered module called name, the only one started: another
+// module's start could write to the user's terminal, or hang.
+token_status load_module_named(const char *name, token_key &key)
 {
-    if (const char *path = p11_kit_uri_get_module_path(uri)) {
-        if (!load_module_at(path, key))
-            return false;
-        modules->push_back(key.loaded);
-        return true;
-    }
-    key.registry = p11_kit_modules_load_and_initialize(0);
+    key.registry = p11kit.modules_load(nullptr, 0);
     if (!key.registry)
-        return false;
-    if (const char *name = p11_kit_uri_get_module_name(uri)) {
-        CK_FUNCTION_LIST *named = p11_kit_module_for_name(key.registry, name);
-        if (named)
-            modules->push_back(named);
+        return token_status::module_unloadable;
+    CK_FUNCTION_LIST *named = p11kit.module_for_name(key.registry, name);
+    if (!named)
+        return token_status::module_unloadable;
+    const CK_RV started = noted(p11kit.module_initialize(named));
+    if (started != CKR_OK)
+        return start_failure(started);
+    key.started = named;
+    return token_status::ready;
+}
+
+// The modules to look in: the module-path one, the registered one called
+// module-name, or else every registered module.
+token_status load_modules(const P11KitUri *uri, token_key &key,
+                          std::vector<CK_FUNCTION_LIST *> *modules)
+{
+    token_status loaded = token_status::ready;
+    if (const char *path = p11kit.uri_get_module_path(uri)) {
+        loaded = load_module_at(path, key);
+        modules->push_back(key.loaded);
+    } else if (const char *name = p11kit.uri_get_module_name(uri)) {
+        loaded = load_module_named(name, key);
+        modules->push_back(key.started);
     } else {
+        key.registry = p11kit.modules_load_and_initialize(0);
+        if (!key.registry)
+            return token_status::module_unloadable;
+        key.registry_started = true;
         for (CK_FUNCTION_LIST **module = key.registry; *module; ++module)
             modules->push_back(*module);
     }
-    return !modules->empty();
+    if (loaded == token_status::ready && modules->empty())
+        return token_status::module_unloadable;
+    return loaded;
 }
 
 std::vector<CK_SLOT_ID> slots_with_token(CK_FUNCTION_LIST *module)
 {
     CK_ULONG count = 0;
-    if (module->C_GetSlotList(CK_TRUE, nullptr, &count) != CKR_OK)
+    if (noted(module->C_GetSlotList(CK_TRUE, nullptr, &count)) != CKR_OK)
         return {};
     std::vector<CK_SLOT_ID> slots(count);
-    if (count == 0 || module->C_GetSlotList(CK_TRUE, slots.data(), &count) != CKR_OK)
+    if (count == 0 || noted(module->C_GetSlotList(CK_TRUE, slots.data(), &count)) != CKR_OK)
         return {};
     slots.resize(count);
     return slots;
@@ -149,17 +305,17 @@ std::vector<CK_SLOT_ID> slots_with_token(CK_FUNCTION_LIST *module)
 void add_candidates(P11KitUri *uri, CK_FUNCTION_LIST *module, std::vector<candidate> *found)
 {
     CK_INFO module_info{};
-    if (module->C_GetInfo(&module_info) != CKR_OK
-        || !p11_kit_uri_match_module_info(uri, &module_info))
+    if (noted(module->C_GetInfo(&module_info)) != CKR_OK
+        || !p11kit.uri_match_module_info(uri, &module_info))
         return;
     for (CK_SLOT_ID slot : slots_with_token(module)) {
         CK_SLOT_INFO slot_info{};
         candidate token{module, slot, {}};
-        if (module->C_GetSlotInfo(slot, &slot_info) == CKR_OK
-            && p11_kit_uri_match_slot_info(uri, &slot_info)
-            && module->C_GetTokenInfo(slot, &token.info) == CKR_OK
+        if (noted(module->C_GetSlotInfo(slot, &slot_info)) == CKR_OK
+            && p11kit.uri_match_slot_info(uri, &slot_info)
+            && noted(module->C_GetTokenInfo(slot, &token.info)) == CKR_OK
             && (token.info.flags & CKF_TOKEN_INITIALIZED)
-            && p11_kit_uri_match_token_info(uri, &token.info))
+            && p11kit.uri_match_token_info(uri, &token.info))
             found->push_back(token);
     }
 }
@@ -169,7 +325,7 @@ std::vector<CK_ATTRIBUTE> object_template(P11KitUri *uri, CK_OBJECT_CLASS *type)
 {
     std::vector<CK_ATTRIBUTE> wanted{{CKA_CLASS, type, sizeof *type}};
     CK_ULONG count = 0;
-    const CK_ATTRIBUTE *given = p11_kit_uri_get_attributes(uri, &count);
+    const CK_ATTRIBUTE *given = p11kit.uri_get_attributes(uri, &count);
     for (CK_ULONG i = 0; i < count; ++i)
         if (given[i].type != CKA_CLASS)
             wanted.push_back(given[i]);
@@ -182,11 +338,11 @@ std::vector<CK_OBJECT_HANDLE> find_objects(CK_FUNCTION_LIST *module, CK_SESSION_
                                            P11KitUri *uri, CK_OBJECT_CLASS type)
 {
     std::vector<CK_ATTRIBUTE> wanted = object_template(uri, &type);
-    if (module->C_FindObjectsInit(session, wanted.data(), wanted.size()) != CKR_OK)
+    if (noted(module->C_FindObjectsInit(session, wanted.data(), wanted.size())) != CKR_OK)
         return {};
     std::vector<CK_OBJECT_HANDLE> objects(object_batch);
     CK_ULONG count = 0;
-    if (module->C_FindObjects(session, objects.data(), objects.size(), &count) != CKR_OK)
+    if (noted(module->C_FindObjects(session, objects.data(), objects.size(), &count)) != CKR_OK)
         count = 0;
     module->C_FindObjectsFinal(session);
     objects.resize(count);
@@ -199,7 +355,8 @@ std::vector<CK_OBJECT_HANDLE> find_objects(CK_FUNCTION_LIST *module, CK_SESSION_
 bool shows_named_object(P11KitUri *uri, const candidate &token)
 {
     CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
-    if (token.module->C_OpenSession(token.slot, CKF_SERIAL_SESSION, nullptr, nullptr, &session)
+    if (noted(token.module->C_OpenSession(token.slot, CKF_SERIAL_SESSION, nullptr, nullptr,
+                                          &session))
         != CKR_OK)
         return false;
     bool shown = false;
@@ -220,26 +377,31 @@ std::vector<candidate> narrow_candidates(P11KitUri *uri, const std::vector<candi
 
 // The URI of a key on the token of info: the token's attributes, the given
 // object attributes, and the original URI's module query, so that the user
-// can pass it back as it stands.
-std::string format_key_uri(P11KitUri *original, const CK_TOKEN_INFO &info,
-                           const std::vector<CK_ATTRIBUTE> &attributes)
+// can pass it back as it stands. Adds nothing when the URI cannot be written.
+void add_key_uri(P11KitUri *original, const CK_TOKEN_INFO &info,
+                 const std::vector<CK_ATTRIBUTE> &attributes, std::vector<std::string> *uris)
 {
-    uri_handle uri(p11_kit_uri_new());
-    if (!uri)
-        return {};
-    *p11_kit_uri_get_token_info(uri.get()) = info;
+    uri_handle uri(p11kit.uri_new());
+    if (!uri) {
+        memory_ran_out = true;
+        return;
+    }
+    *p11kit.uri_get_token_info(uri.get()) = info;
     for (const CK_ATTRIBUTE &attribute : attributes)
-        p11_kit_uri_set_attribute(uri.get(), const_cast<CK_ATTRIBUTE *>(&attribute));
-    if (const char *path = p11_kit_uri_get_module_path(original))
-        p11_kit_uri_set_module_path(uri.get(), path);
-    else if (const char *name = p11_kit_uri_get_module_name(original))
-        p11_kit_uri_set_module_name(uri.get(), name);
+        p11kit.uri_set_attribute(uri.get(), const_cast<CK_ATTRIBUTE *>(&attribute));
+    if (const char *path = p11kit.uri_get_module_path(original))
+        p11kit.uri_set_module_path(uri.get(), path);
+    else if (const char *name = p11kit.uri_get_module_name(original))
+        p11kit.uri_set_module_name(uri.get(), name);
     char *text = nullptr;
-    if (p11_kit_uri_format(uri.get(), P11_KIT_URI_FOR_OBJECT_ON_TOKEN_AND_MODULE, &text)
-        != P11_KIT_URI_OK)
-        return {};
+    const int result =
+        p11kit.uri_format(uri.get(), P11_KIT_URI_FOR_OBJECT_ON_TOKEN_AND_MODULE, &text);
+    if (result == P11_KIT_URI_NO_MEMORY)
+        memory_ran_out = true;
+    if (result != P11_KIT_URI_OK)
+        return;
     const std::unique_ptr<char, text_free> owned(text);
-    return text;
+    uris->push_back(text);
 }
 
 void list_tokens(P11KitUri *uri, const std::vector<candidate> &tokens,
@@ -248,7 +410,7 @@ void list_tokens(P11KitUri *uri, const std::vector<candidate> &tokens,
     CK_OBJECT_CLASS type = CKO_PRIVATE_KEY;
     const std::vector<CK_ATTRIBUTE> attributes = object_template(uri, &type);
     for (const candidate &token : tokens)
-        candidates->push_back(format_key_uri(uri, token.info, attributes));
+        add_key_uri(uri, token.info, attributes, candidates);
 }
 
 // Picks the one token the URI names; on several_match lists them.
@@ -275,7 +437,7 @@ token_status choose_token(P11KitUri *uri, const std::vector<CK_FUNCTION_LIST *> 
 bool offers_oaep(const token_key &key)
 {
     CK_MECHANISM_INFO info{};
-    return key.module->C_GetMechanismInfo(key.slot, CKM_RSA_PKCS_OAEP, &info) == CKR_OK
+    return noted(key.module->C_GetMechanismInfo(key.slot, CKM_RSA_PKCS_OAEP, &info)) == CKR_OK
         && (info.flags & CKF_DECRYPT);
 }
 
@@ -291,12 +453,12 @@ bool read_attribute(const token_key &key, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_
                     std::vector<unsigned char> *value)
 {
     CK_ATTRIBUTE attribute{type, nullptr, 0};
-    if (key.module->C_GetAttributeValue(key.session, object, &attribute, 1) != CKR_OK
+    if (noted(key.module->C_GetAttributeValue(key.session, object, &attribute, 1)) != CKR_OK
         || attribute.ulValueLen == CK_UNAVAILABLE_INFORMATION)
         return false;
     value->resize(attribute.ulValueLen);
     attribute.pValue = value->data();
-    return key.module->C_GetAttributeValue(key.session, object, &attribute, 1) == CKR_OK;
+    return noted(key.module->C_GetAttributeValue(key.session, object, &attribute, 1)) == CKR_OK;
 }
 
 // Whether the flag attribute reads as value; false when it cannot be read.
@@ -347,9 +509,9 @@ bool log_in(token_key &key, CK_USER_TYPE user, pin_supplier supply_pin)
     if ((key.info.flags & CKF_USER_PIN_LOCKED) || !obtain_pin(key, supply_pin))
         return false;
     const bool on_reader = key.info.flags & CKF_PROTECTED_AUTHENTICATION_PATH;
-    const CK_RV result = key.module->C_Login(
+    const CK_RV result = noted(key.module->C_Login(
         key.session, user, on_reader ? nullptr : reinterpret_cast<CK_UTF8CHAR *>(key.pin),
-        key.pin_length);
+        key.pin_length));
     return result == CKR_OK || result == CKR_USER_ALREADY_LOGGED_IN;
 }
 
@@ -370,10 +532,11 @@ void list_keys(const token_key &key, P11KitUri *uri, const std::vector<CK_OBJECT
         read_attribute(key, object, CKA_ID, &id);
         read_attribute(key, object, CKA_LABEL, &label);
         CK_OBJECT_CLASS type = CKO_PRIVATE_KEY;
-        candidates->push_back(format_key_uri(uri, key.info,
-                                             {{CKA_CLASS, &type, sizeof type},
-                                              {CKA_ID, id.data(), id.size()},
-                                              {CKA_LABEL, label.data(), label.size()}}));
+        add_key_uri(uri, key.info,
+                    {{CKA_CLASS, &type, sizeof type},
+                     {CKA_ID, id.data(), id.size()},
+                     {CKA_LABEL, label.data(), label.size()}},
+                    candidates);
     }
 }
 
@@ -424,7 +587,7 @@ token_status start_decryption(token_key &key, pin_supplier supply_pin)
 {
     CK_RSA_PKCS_OAEP_PARAMS oaep{CKM_SHA_1, CKG_MGF1_SHA1, CKZ_DATA_SPECIFIED, nullptr, 0};
     CK_MECHANISM mechanism{CKM_RSA_PKCS_OAEP, &oaep, sizeof oaep};
-    const CK_RV started = key.module->C_DecryptInit(key.session, &mechanism, key.object);
+    const CK_RV started = noted(key.module->C_DecryptInit(key.session, &mechanism, key.object));
     if (started == CKR_USER_NOT_LOGGED_IN)
         return token_status::login_failed;
     if (started != CKR_OK)
@@ -440,8 +603,9 @@ token_status open_key(token_key &key, P11KitUri *uri, pin_supplier supply_pin,
                       std::vector<std::string> *candidates)
 {
     std::vector<CK_FUNCTION_LIST *> modules;
-    if (!load_modules(uri, key, &modules))
-        return token_status::module_unloadable;
+    const token_status loaded = load_modules(uri, key, &modules);
+    if (loaded != token_status::ready)
+        return loaded;
     candidate token{};
     const token_status chosen = choose_token(uri, modules, &token, candidates);
     if (chosen != token_status::ready)
@@ -451,7 +615,8 @@ token_status open_key(token_key &key, P11KitUri *uri, pin_supplier supply_pin,
     key.info = token.info;
     if (!offers_oaep(key))
         return token_status::no_oaep;
-    if (key.module->C_OpenSession(key.slot, CKF_SERIAL_SESSION, nullptr, nullptr, &key.session)
+    if (noted(key.module->C_OpenSession(key.slot, CKF_SERIAL_SESSION, nullptr, nullptr,
+                                        &key.session))
         != CKR_OK)
         return token_status::no_match;
     const token_status found = find_key(key, uri, supply_pin, candidates);
@@ -471,15 +636,23 @@ bool names_token_key(const char *argument)
 token_status open_token_key(const char *uri_text, pin_supplier supply_pin, token_handle *key,
                             std::vector<std::string> *candidates)
 {
-    const uri_handle uri = parse_uri(uri_text);
-    if (!uri)
+    if (!knows_query(uri_text))
         return token_status::bad_uri;
+    if (!open_p11kit())
+        return token_status::module_unloadable;
     // p11-kit's own complaints would reach standard error, which is the user's.
-    p11_kit_be_quiet();
+    p11kit.be_quiet();
+    memory_ran_out = false;
+    uri_handle uri;
+    const token_status parsed = parse_uri(uri_text, &uri);
+    if (parsed != token_status::ready)
+        return parsed;
     token_handle opened(new token_key);
-    const token_status status = open_key(*opened, uri.get(), supply_pin, candidates);
+    token_status status = open_key(*opened, uri.get(), supply_pin, candidates);
     OPENSSL_cleanse(opened->pin, sizeof opened->pin);
     opened->pin_length = 0;
+    if (memory_ran_out)
+        status = token_status::out_of_memory;
     if (status == token_status::ready)
         *key = std::move(opened);
     return status;
@@ -497,9 +670,11 @@ token_status decrypt_with_token(token_key &key, const unsigned char *ciphertext,
         return token_status::decryption_error;
     key.decrypt_ready = false; // the operation ends with this call, whatever it returns
     CK_ULONG room = key.modulus_bytes;
-    if (key.module->C_Decrypt(key.session, const_cast<unsigned char *>(ciphertext), count,
-                              plaintext, &room)
-        != CKR_OK)
+    const CK_RV decrypted = noted(key.module->C_Decrypt(
+        key.session, const_cast<unsigned char *>(ciphertext), count, plaintext, &room));
+    if (decrypted == CKR_HOST_MEMORY)
+        return token_status::out_of_memory;
+    if (decrypted != CKR_OK)
         return token_status::decryption_error;
     *length = room;
     return token_status::ready;

@@ -16,12 +16,13 @@
 enum class token_status {
     ready,
     bad_uri,           // unparsable, unknown attribute, a PIN in it, not a private key
-    module_unloadable, // the module-path module, or no (such) registered module
+    module_unloadable, // p11-kit missing, the module-path module, no (such) registered module
     no_match,          // no initialized token, or no single RSA private key on it
     several_match,     // more than one token or key fits; never guess which
     login_failed,      // wrong, empty or locked PIN
     no_oaep,           // the token cannot decrypt RSA-OAEP with SHA-1 with this key
     decryption_error,  // wrong length, or the token refused the ciphertext
+    out_of_memory,     // in p11-kit, or a module said so (CKR_HOST_MEMORY)
 };
 
 // Asks the user for the PIN of the token labelled token_label (blanks at its
@@ -42,9 +43,12 @@ using token_handle = std::unique_ptr<token_key, token_key_close>;
 // Whether argument names a token key rather than a key file.
 bool names_token_key(const char *argument);
 
-// Opens the one RSA private key that uri names. Loads the module of the URI's
-// module-path (reading no module registry), or else the modules registered
-// with p11-kit, module-name picking one. Of the initialized tokens that match,
+// Opens the one RSA private key that uri names. Loads p11-kit itself first,
+// at this call and never before. Loads and starts the module of the URI's
+// module-path (reading no module registry), or else reads p11-kit's registry
+// and starts the module called module-name, or every registered module when
+// the URI names none. An attribute RFC 7512 does not define, in the path or
+// the query, is refused as bad_uri. Of the initialized tokens that match,
 // exactly one must remain, if need be after looking at the objects each shows
 // without a login; then it logs in once, with the PIN from supply_pin, only
 // if the key cannot be used without, and prepares the decryption, with a
