@@ -187,7 +187,7 @@ key_handle read_private_key(FILE *file, key_report *report)
 {
     const text_block text(static_cast<char *>(std::malloc(key_file_limit)));
     if (!text)
-        return nullptr;
+        end_for_lack_of_memory();
     size_t size = 0;
     const bool complete = read_key_text(file, text.get(), &size);
     reserve_key_memory(size);
