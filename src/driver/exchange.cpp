@@ -134,7 +134,12 @@ outcome read_key_file(const char *path, user_key *key, key_report *report)
         return errno == ENOMEM ? outcome::out_of_memory : outcome::unopenable_key;
     key->source = key_source::file;
     key->file_key = read_private_key(key_file.get(), report);
-    return key->file_key ? outcome::ready : outcome::unreadable_key;
+    if (key->file_key)
+        return outcome::ready;
+    // A file that opens but fails to read is no more readable than one that
+    // does not open.
+    return report->finding == key_finding::unreadable_file ? outcome::unopenable_key
+                                                           : outcome::unreadable_key;
 }
 
 outcome outcome_of(token_status status)
@@ -216,6 +221,8 @@ void explain_key_error(const key_report &report)
         break;
     case key_finding::unknown:
         std::fputs("velkin: the file holds no private key in PEM form.\n", stderr);
+        break;
+    case key_finding::unreadable_file: // reported as a file that cannot be opened
         break;
     }
 }

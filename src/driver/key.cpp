@@ -200,6 +200,8 @@ key_handle read_private_key(FILE *file, key_report *report)
     key_handle key = complete ? decode_private_key(key_text) : nullptr;
     if (!key && complete && report != nullptr)
         *report = describe_key_text(key_text);
+    else if (!complete && std::ferror(file) && report != nullptr)
+        report->finding = key_finding::unreadable_file;
     // An unprotected key lies in the text as it is.
     OPENSSL_cleanse(text.get(), size);
     return key;

@@ -165,7 +165,11 @@ constexpr sock_filter trap = statement(BPF_RET | BPF_K, SECCOMP_RET_TRAP);
 // the calls after it. Each jump skips to the end of its own block.
 constexpr size_t plain_block = 2;
 constexpr size_t conditioned_block = 5;
-constexpr size_t head_size = 4 + (foreign_call_bit ? 2 : 0);
+constexpr size_t head_size = 6 + (foreign_call_bit ? 2 : 0);
+
+// The number a tracer gives a call it skips, as strace does to make a call
+// fail: the kernel then runs nothing and returns what the tracer set.
+constexpr uint32_t skipped_call = UINT32_MAX;
 
 constexpr size_t block_size(const allowed_call &call)
 {
@@ -211,6 +215,8 @@ constexpr program build_program(uint32_t self)
     code[at++] = jump(BPF_JMP | BPF_JEQ | BPF_K, own_architecture, 1, 0);
     code[at++] = trap;
     code[at++] = load_word(number_offset);
+    code[at++] = jump(BPF_JMP | BPF_JEQ | BPF_K, skipped_call, 0, 1);
+    code[at++] = allow;
     if (foreign_call_bit) {
         code[at++] = jump(BPF_JMP | BPF_JSET | BPF_K, x32_call_bit, 0, 1);
         code[at++] = trap;
