@@ -195,8 +195,10 @@ size_t stack_room(const void *here)
     rlimit limit{};
     if (getrlimit(RLIMIT_STACK, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
         return stack_wipe_size + stack_reserve;
+    // rlim_t is signed on some systems.
+    const auto allowed = static_cast<uintptr_t>(limit.rlim_cur);
     const uintptr_t used = stack_top(here) - reinterpret_cast<uintptr_t>(here);
-    return limit.rlim_cur > used ? static_cast<size_t>(limit.rlim_cur - used) : 0;
+    return allowed > used ? static_cast<size_t>(allowed - used) : 0;
 }
 
 // Wipes one chunk a frame; the wipe after the call keeps each frame alive
