@@ -6,6 +6,7 @@
 #include <openssl/params.h>
 #include <openssl/sha.h>
 
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -73,9 +74,12 @@ outcome answer_challenge(user_key &key, const char *line, text_block *response)
     if (length >= INT32_MAX)
         return outcome::bad_challenge;
     int32_t count = 0;
+    // The decoder fails for a malformed end or for want of memory, which the
+    // C library's allocator tells by errno.
+    errno = 0;
     byte_block ciphertext = decode_base64(line, static_cast<int32_t>(length), &count);
     if (!ciphertext)
-        return outcome::bad_challenge;
+        return errno == ENOMEM ? outcome::out_of_memory : outcome::bad_challenge;
 
     unsigned char digest[SHA_DIGEST_LENGTH];
     const outcome digested = digest_plaintext(key, ciphertext.get(), count, digest);

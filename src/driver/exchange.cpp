@@ -8,6 +8,7 @@
 
 #include <openssl/crypto.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -75,7 +76,7 @@ const char *message_of(outcome result)
     case outcome::decryption_error:
         return "Error: Decryption error.";
     case outcome::out_of_memory:
-        return "Error: Out of memory.";
+        return out_of_memory_message;
     default:
         return nullptr;
     }
@@ -119,6 +120,7 @@ FILE *open_key_file(const char *path)
     struct stat status{};
     if (file != nullptr && fstat(fileno(file), &status) == 0 && S_ISDIR(status.st_mode)) {
         std::fclose(file);
+        errno = EISDIR;
         return nullptr;
     }
     return file;
@@ -127,11 +129,17 @@ FILE *open_key_file(const char *path)
 outcome read_key_file(const char *path, user_key *key, key_report *report)
 {
     std::unique_ptr<FILE, file_close> key_file(open_key_file(path));
+    // The C library may have had no memory for the stream.
     if (!key_file)
-        return outcome::unopenable_key;
+        return errno == ENOMEM ? outcome::out_of_memory : outcome::unopenable_key;
     key->source = key_source::file;
     key->file_key = read_private_key(key_file.get(), report);
-    return key->file_key ? outcome::ready : outcome::unreadable_key;
+    if (key->file_key)
+        return outcome::ready;
+    // A file that opens but fails to read is no more readable than one that
+    // does not open.
+    return report->finding == key_finding::unreadable_file ? outcome::unopenable_key
+                                                           : outcome::unreadable_key;
 }
 
 outcome outcome_of(token_status status)
@@ -220,6 +228,8 @@ void explain_key_error(const key_report &report)
     case key_finding::unknown:
         std::fputs("velkin: the file holds no private key in PEM form.\n", stderr);
         break;
+    case key_finding::unreadable_file: // reported as a file that cannot be opened
+        break;
     }
 }
 
@@ -258,6 +268,8 @@ size_t challenge_symbols(const user_key &key)
 
 int run_exchange(int argc, char **argv)
 {
+    if (!open_standard_descriptors())
+        return -1;
     harden_process();
     if (const char *text = text_asked_for(argc, argv))
         return show_text(text) ? 0 : fail(outcome::unwritable_response);

@@ -1,13 +1,20 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "hardening.h"
 
+#include "sandbox.h"
+
 #include <openssl/crypto.h>
 #include <openssl/rand.h>
 
 #include <csignal>
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <new>
+#include <sys/uio.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -21,27 +28,15 @@
 #include <sys/prctl.h>
 #endif
 
-#if defined(VELKIN_SANDBOX_SECCOMP)
-#include <seccomp.h>
-#include <sys/ioctl.h>
-#include <sys/mman.h>
-#include <termios.h>
-#include <fcntl.h>
-#include <memory>
-#elif defined(VELKIN_SANDBOX_CAPSICUM)
-#include <sys/capsicum.h>
-#include <sys/ioctl.h>
-#include <termios.h>
-#include <cerrno>
-#include <iterator>
-#endif
-
 #if __has_include(<valgrind/valgrind.h>)
 #include <valgrind/valgrind.h>
 #define VELKIN_UNDER_VALGRIND (RUNNING_ON_VALGRIND != 0)
 #else
 #define VELKIN_UNDER_VALGRIND false
 #endif
+
+// Not declared by every system's <unistd.h>.
+extern char **environ;
 
 namespace {
 
@@ -63,8 +58,14 @@ constexpr size_t secure_heap_block = 32;
 
 // Below the caller, the decoding of the key has left pieces of it on the
 // stack (among them vector registers that the dynamic linker saved there);
-// this much stack is wiped once the sandbox is entered.
+// this much stack is wiped once the sandbox is entered, a chunk to a frame,
+// as far as the limit on the stack's size allows.
 constexpr size_t stack_wipe_size = 64 * 1024;
+constexpr size_t stack_wipe_chunk = 4096;
+// Left unwiped below the limit: the frames of the wipe itself and of a
+// signal handler, the exec'd program's name above the environment, and the
+// rounding of the stack to whole pages.
+constexpr size_t stack_reserve = 16 * 1024;
 
 // The fuzzer looks for leaks between inputs, and its leak checker cannot see
 // into the secure heap: blocks that only the secure heap points to would look
@@ -98,10 +99,20 @@ void wipe_block(void *block)
         OPENSSL_cleanse(block, malloc_usable_size(block));
 }
 
+// libcrypto allocates for itself from its start on, and a failure deep
+// inside it may take a wrong path rather than come back: a lock left null, a
+// decoder that reports the key undecodable, a decryption that reports the
+// ciphertext bad. So a block it cannot have ends the run here, before it can
+// go on.
 void *allocate(size_t size, const char *, int)
 {
     // As libcrypto's own allocator: no block for no bytes.
-    return size == 0 ? nullptr : std::malloc(size);
+    if (size == 0)
+        return nullptr;
+    void *block = std::malloc(size);
+    if (block == nullptr)
+        end_for_lack_of_memory();
+    return block;
 }
 
 void release(void *block, const char *, int)
@@ -123,9 +134,7 @@ void *reallocate(void *block, size_t size, const char *file, int line)
     const size_t usable = malloc_usable_size(block);
     if (size <= usable)
         return block;
-    void *grown = std::malloc(size);
-    if (grown == nullptr)
-        return nullptr;
+    void *grown = allocate(size, file, line);
     std::memcpy(grown, block, usable);
     release(block, file, line);
     return grown;
@@ -158,14 +167,6 @@ void report_forbidden_call(int)
     _exit(255);
 }
 
-[[maybe_unused]] void catch_forbidden_calls(int signal_number)
-{
-    struct sigaction action{};
-    action.sa_handler = report_forbidden_call;
-    sigfillset(&action.sa_mask);
-    sigaction(signal_number, &action, nullptr);
-}
-
 // Seeds libcrypto's random generators now, while the system's source of
 // randomness may still be used; the blinding of the decryption draws on them.
 void draw_randomness()
@@ -176,177 +177,96 @@ void draw_randomness()
     OPENSSL_cleanse(sample, sizeof sample);
 }
 
-[[gnu::noinline]] void wipe_stack_below()
+// The top of the stack, or near enough: the end of the highest of the
+// strings the system placed there at exec, the environment's last.
+uintptr_t stack_top(const void *here)
 {
-    unsigned char area[stack_wipe_size];
+    auto top = reinterpret_cast<uintptr_t>(here);
+    for (char **variable = environ; variable != nullptr && *variable != nullptr; ++variable) {
+        const auto end = reinterpret_cast<uintptr_t>(*variable) + std::strlen(*variable) + 1;
+        top = end > top ? end : top;
+    }
+    return top;
+}
+
+// How much of the stack below here may still be used within its limit.
+size_t stack_room(const void *here)
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_STACK, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return stack_wipe_size + stack_reserve;
+    // rlim_t is signed on some systems.
+    const auto allowed = static_cast<uintptr_t>(limit.rlim_cur);
+    const uintptr_t used = stack_top(here) - reinterpret_cast<uintptr_t>(here);
+    return allowed > used ? static_cast<size_t>(allowed - used) : 0;
+}
+
+// Wipes one chunk a frame; the wipe after the call keeps each frame alive
+// until the deeper ones are done.
+[[gnu::noinline]] void wipe_stack_chunks(size_t count)
+{
+    unsigned char area[stack_wipe_chunk];
+    if (count > 1)
+        wipe_stack_chunks(count - 1);
     OPENSSL_cleanse(area, sizeof area);
 }
 
-#if defined(VELKIN_SANDBOX_SECCOMP)
-
-struct filter_release {
-    void operator()(void *filter) const { seccomp_release(filter); }
-};
-
-// One allowed system call, with at most one condition on its arguments.
-struct allowed_call {
-    int number;
-    bool conditioned;
-    scmp_arg_cmp condition;
-};
-
-constexpr allowed_call any(int number)
+// How many chunks of the stack below here to wipe, asked before the sandbox
+// forbids asking.
+size_t stack_chunks_to_wipe()
 {
-    return {number, false, {}};
+    const unsigned char mark = 0;
+    const size_t room = stack_room(&mark);
+    const size_t wipe = room > stack_reserve ? room - stack_reserve : 0;
+    return (wipe < stack_wipe_size ? wipe : stack_wipe_size) / stack_wipe_chunk;
 }
 
-constexpr allowed_call when(int number, unsigned arg, scmp_compare op, scmp_datum_t value,
-                            scmp_datum_t mask = 0)
+void refuse_operator_new()
 {
-    // A masked comparison takes the mask first, then the value.
-    return op == SCMP_CMP_MASKED_EQ ? allowed_call{number, true, {arg, op, mask, value}}
-                                    : allowed_call{number, true, {arg, op, value, 0}};
+    end_for_lack_of_memory();
 }
 
-// An ioctl request is 32 bits wide, whatever the caller's type widened it to.
-constexpr allowed_call ioctl_request(unsigned long request)
+// The one descriptor velkin needs that nothing can stand in for: the
+// response goes there.
+bool open_on_null(int fd)
 {
-    return when(SCMP_SYS(ioctl), 1, SCMP_CMP_MASKED_EQ, request, 0xFFFFFFFFu);
-}
-
-// What the rest of the run takes. Reading the challenge: standard input, the
-// terminal's settings, and job control while it waits (signals, stopping
-// itself, waiting for input). Decrypting and hashing: memory and locks.
-// Writing and exiting: standard output and error, and the C library's exit,
-// which gives unread input back to a seekable standard input.
-const allowed_call calls_allowed_always[] = {
-    when(SCMP_SYS(read), 0, SCMP_CMP_EQ, STDIN_FILENO),
-    when(SCMP_SYS(readv), 0, SCMP_CMP_EQ, STDIN_FILENO),
-    when(SCMP_SYS(write), 0, SCMP_CMP_EQ, STDOUT_FILENO),
-    when(SCMP_SYS(write), 0, SCMP_CMP_EQ, STDERR_FILENO),
-    when(SCMP_SYS(writev), 0, SCMP_CMP_EQ, STDOUT_FILENO),
-    when(SCMP_SYS(writev), 0, SCMP_CMP_EQ, STDERR_FILENO),
-    when(SCMP_SYS(lseek), 0, SCMP_CMP_EQ, STDIN_FILENO),
-    any(SCMP_SYS(fstat)),
-    when(SCMP_SYS(newfstatat), 3, SCMP_CMP_MASKED_EQ, AT_EMPTY_PATH, AT_EMPTY_PATH),
-    any(SCMP_SYS(close)),
-    ioctl_request(TCGETS),  // isatty, tcgetattr
-    ioctl_request(TCSETS),  // tcsetattr
-    ioctl_request(TCSETSW),
-    ioctl_request(TCSETSF),
-    ioctl_request(TCFLSH),  // tcflush
-    ioctl_request(TIOCGPGRP), // tcgetpgrp
-    any(SCMP_SYS(pselect6)),
-    any(SCMP_SYS(select)),
-    any(SCMP_SYS(poll)),
-    any(SCMP_SYS(ppoll)),
-    // The handler of forbidden calls must stay in place.
-    when(SCMP_SYS(rt_sigaction), 0, SCMP_CMP_NE, SIGSYS),
-    any(SCMP_SYS(rt_sigprocmask)),
-    any(SCMP_SYS(rt_sigreturn)),
-    any(SCMP_SYS(rt_sigsuspend)),
-    any(SCMP_SYS(restart_syscall)),
-    any(SCMP_SYS(getpid)),
-    any(SCMP_SYS(gettid)),
-    any(SCMP_SYS(getpgrp)),
-    any(SCMP_SYS(getpgid)),
-    any(SCMP_SYS(clock_gettime)),
-    any(SCMP_SYS(gettimeofday)),
-    any(SCMP_SYS(time)),
-    any(SCMP_SYS(brk)),
-    when(SCMP_SYS(mmap), 2, SCMP_CMP_MASKED_EQ, 0, PROT_EXEC),
-    when(SCMP_SYS(mprotect), 2, SCMP_CMP_MASKED_EQ, 0, PROT_EXEC),
-    any(SCMP_SYS(mremap)),
-    any(SCMP_SYS(munmap)),
-    any(SCMP_SYS(madvise)),
-    any(SCMP_SYS(futex)),
-    any(SCMP_SYS(exit)),
-    any(SCMP_SYS(exit_group)),
-};
-
-bool allow(void *filter, const allowed_call &call)
-{
-    // A negative number is libseccomp's stand-in for a call this
-    // architecture does not have, which its C library cannot make either.
-    if (call.number < 0)
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
         return true;
-    return seccomp_rule_add_array(filter, SCMP_ACT_ALLOW, call.number,
-                                  call.conditioned ? 1 : 0, &call.condition)
-        == 0;
+    // The lowest free descriptor is the one closed.
+    return fd != STDOUT_FILENO && open("/dev/null", O_RDWR) == fd;
 }
-
-// raise and kill may signal this process only: stopping itself at Ctrl-Z.
-bool allow_signals_to_self(void *filter)
-{
-    const auto self = static_cast<scmp_datum_t>(getpid());
-    return allow(filter, when(SCMP_SYS(kill), 0, SCMP_CMP_EQ, self))
-        && allow(filter, when(SCMP_SYS(tgkill), 0, SCMP_CMP_EQ, self));
-}
-
-bool confine_calls()
-{
-    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
-        return false;
-    std::unique_ptr<void, filter_release> filter(seccomp_init(SCMP_ACT_TRAP));
-    if (!filter)
-        return false;
-    for (const allowed_call &call : calls_allowed_always)
-        if (!allow(filter.get(), call))
-            return false;
-    if (!allow_signals_to_self(filter.get()))
-        return false;
-    catch_forbidden_calls(SIGSYS);
-    return seccomp_load(filter.get()) == 0;
-}
-
-#elif defined(VELKIN_SANDBOX_CAPSICUM)
-
-// The terminal requests reading the challenge may make: isatty, tcgetattr,
-// tcsetattr, tcflush, tcgetpgrp.
-const unsigned long terminal_requests[] = {
-    TIOCGETA, TIOCSETA, TIOCSETAW, TIOCSETAF, TIOCFLUSH, TIOCGPGRP,
-};
-
-// A descriptor that is closed needs no limit.
-bool limit_descriptor(int fd, const cap_rights_t *rights)
-{
-    if (cap_rights_limit(fd, rights) != 0 && errno != EBADF)
-        return false;
-    return cap_ioctls_limit(fd, terminal_requests, std::size(terminal_requests)) == 0
-        || errno == EBADF;
-}
-
-bool confine_calls()
-{
-    // A call capability mode refuses then raises SIGTRAP instead of failing
-    // quietly, so that it ends the run with its error line.
-    int trap = PROC_TRAPCAP_CTL_ENABLE;
-    if (procctl(P_PID, 0, PROC_TRAPCAP_CTL, &trap) != 0)
-        return false;
-    catch_forbidden_calls(SIGTRAP);
-    cap_rights_t input;
-    cap_rights_t output;
-    cap_rights_init(&input, CAP_READ, CAP_SEEK, CAP_FSTAT, CAP_EVENT, CAP_IOCTL);
-    cap_rights_init(&output, CAP_WRITE, CAP_SEEK, CAP_FSTAT, CAP_EVENT, CAP_IOCTL);
-    return limit_descriptor(STDIN_FILENO, &input) && limit_descriptor(STDOUT_FILENO, &output)
-        && limit_descriptor(STDERR_FILENO, &output) && cap_enter() == 0;
-}
-
-#else
-
-bool confine_calls()
-{
-    return false;
-}
-
-#endif
 
 } // namespace
+
+bool open_standard_descriptors()
+{
+    return open_on_null(STDIN_FILENO) && open_on_null(STDOUT_FILENO)
+        && open_on_null(STDERR_FILENO);
+}
+
+void end_for_lack_of_memory()
+{
+    // Ending here, below the driver, is right in this one case: the process
+    // is untraceable and dumps no core, so nothing of it outlives the exit;
+    // its memory goes back to the system with it. Only the stream buffers,
+    // which may hold a passphrase line, are wiped, which allocates nothing.
+    OPENSSL_cleanse(input_buffer, sizeof input_buffer);
+    OPENSSL_cleanse(output_buffer, sizeof output_buffer);
+    iovec line[] = {
+        {const_cast<char *>(out_of_memory_message), sizeof out_of_memory_message - 1},
+        {const_cast<char *>("\n"), 1},
+    };
+    if (writev(STDOUT_FILENO, line, 2) < 0) {
+        // Nothing more can be done; the status still tells.
+    }
+    _exit(255);
+}
 
 void harden_process()
 {
     forbid_tracing();
     CRYPTO_set_mem_functions(allocate, reallocate, release);
+    std::set_new_handler(refuse_operator_new);
     own_stream_buffers();
 }
 
@@ -364,7 +284,9 @@ void enter_sandbox()
 {
     draw_randomness();
     // valgrind knows neither seccomp nor Capsicum.
+    const size_t chunks = stack_chunks_to_wipe();
     if (!under_valgrind())
-        confine_calls();
-    wipe_stack_below();
+        confine_process(report_forbidden_call);
+    if (chunks > 0)
+        wipe_stack_chunks(chunks);
 }

@@ -13,10 +13,26 @@
 // standard output, with status 255.
 constexpr char forbidden_call_error[] = "Error: Forbidden system call.\n";
 
+// The line with which a run ends when memory runs out, without its line end,
+// on standard output, with status 255.
+constexpr char out_of_memory_message[] = "Error: Out of memory.";
+
+// The very first step of a run, before anything is opened: opens /dev/null on
+// each of standard input and error that is closed, so that nothing opened
+// later takes its number and receives what is meant for the user. False
+// when standard output is closed, as nothing could carry the response, or
+// when /dev/null cannot be opened.
+bool open_standard_descriptors();
+
+// Ends the run, from wherever memory ran out, with out_of_memory_message and
+// status 255.
+[[noreturn]] void end_for_lack_of_memory();
+
 // At the very start of the run, before libcrypto allocates anything: makes
 // the process non-dumpable and untraceable and its core file size 0; routes
 // every block libcrypto allocates through an allocator that wipes a block
-// before freeing or moving it; gives standard input and output buffers of
+// before freeing or moving it and ends the run when no block is to be had,
+// as does any operator new that fails; gives standard input and output buffers of
 // their own, wiped when the process exits.
 void harden_process();
 
@@ -31,7 +47,7 @@ void reserve_key_memory(size_t key_text_size);
 // randomness the rest of the run needs, then allows the process only the
 // system calls that reading the challenge (at a terminal too, with job
 // control), decrypting, hashing, writing and exiting take, and wipes the
-// stack below the caller. A forbidden call then ends the run with
+// stack below the caller, as far as the limit on the stack's size allows. A forbidden call then ends the run with
 // forbidden_call_error and status 255. Under valgrind, in builds with
 // sanitizers and where the system offers no sandbox, or cannot set it up,
 // the run goes on without it.

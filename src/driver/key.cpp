@@ -187,7 +187,7 @@ key_handle read_private_key(FILE *file, key_report *report)
 {
     const text_block text(static_cast<char *>(std::malloc(key_text_room)));
     if (!text)
-        return nullptr;
+        end_for_lack_of_memory();
     size_t size = 0;
     const bool read = read_key_text(file, text.get(), &size);
     const bool oversized = size > key_file_limit;
@@ -204,6 +204,8 @@ key_handle read_private_key(FILE *file, key_report *report)
     key_handle key = complete ? decode_private_key(key_text) : nullptr;
     if (!key && complete && report != nullptr)
         *report = describe_key_text(key_text);
+    else if (!complete && std::ferror(file) && report != nullptr)
+        report->finding = key_finding::unreadable_file;
     // An unprotected key lies in the text as it is.
     OPENSSL_cleanse(text.get(), size);
     return key;

@@ -47,6 +47,7 @@ enum class key_finding {
     certificate, // a certificate without its private key
     damaged_key, // a private key block that does not decode
     oversized,   // more than key_file_limit bytes, so not read
+    unreadable_file, // reading the file failed
 };
 
 struct key_report {
@@ -58,8 +59,8 @@ struct key_report {
 // block, whatever precedes it (a UTF-8 byte order mark included), asking
 // supply_passphrase for the passphrase at most once when the key is
 // protected. Null when no RSA private key results: another key type, a
-// damaged or oversized file, a wrong or missing passphrase; then, if report
-// is given, stores in it what the file held. The text read is wiped before
+// damaged or oversized file, a wrong or missing passphrase, a file that
+// cannot be read; then, if report is given, stores in it what the file held. The text read is wiped before
 // it returns.
 key_handle read_private_key(FILE *file, key_report *report = nullptr);
 
