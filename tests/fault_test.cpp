@@ -438,17 +438,6 @@ TEST(Faults, AMemoryLimitEndsWithOutOfMemory)
     }
 }
 
-// Where Debian and FreeBSD keep SoftHSM2's module; empty when it is not there.
-std::string softhsm_module()
-{
-    for (const char *path : {"/usr/lib/softhsm/libsofthsm2.so",
-                             "/usr/lib/x86_64-linux-gnu/softhsm/libsofthsm2.so",
-                             "/usr/local/lib/softhsm/libsofthsm2.so"})
-        if (access(path, R_OK) == 0)
-            return path;
-    return "";
-}
-
 // A SoftHSM2 token in a folder of its own holding the fixture key, and the
 // run that answers with it.
 class ClosedDescriptors : public testing::Test {

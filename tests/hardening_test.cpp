@@ -578,10 +578,7 @@ TEST(Sandbox, ForbiddenCallEndsTheRunWithItsErrorLine)
             _exit(0);
         }
         close(out[1]);
-        std::string shown;
-        char chunk[256];
-        for (ssize_t got; (got = read(out[0], chunk, sizeof chunk)) > 0;)
-            shown.append(chunk, static_cast<size_t>(got));
+        const std::string shown = read_to_end(out[0]);
         close(out[0]);
         int status = 0;
         waitpid(child, &status, 0);

@@ -267,13 +267,30 @@ file_run run_with_input_file(const std::vector<std::string> &args, const std::st
     }
     waitpid(pid, &run.wait_status, 0);
     run.input_read = lseek(in, 0, SEEK_CUR);
-    char chunk[4096];
     lseek(out, 0, SEEK_SET);
-    for (ssize_t got; (got = read(out, chunk, sizeof chunk)) > 0;)
-        run.out.append(chunk, static_cast<size_t>(got));
+    run.out = read_to_end(out);
     close(in);
     close(out);
     return run;
+}
+
+std::string read_to_end(int fd)
+{
+    std::string text;
+    char chunk[4096];
+    for (ssize_t got; (got = read(fd, chunk, sizeof chunk)) > 0;)
+        text.append(chunk, static_cast<size_t>(got));
+    return text;
+}
+
+std::string softhsm_module()
+{
+    for (const char *path : {"/usr/lib/softhsm/libsofthsm2.so",
+                             "/usr/lib/x86_64-linux-gnu/softhsm/libsofthsm2.so",
+                             "/usr/local/lib/softhsm/libsofthsm2.so"})
+        if (access(path, R_OK) == 0)
+            return path;
+    return "";
 }
 
 terminal_run start_at_terminal(const std::vector<std::string> &args,

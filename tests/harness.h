@@ -25,6 +25,12 @@ constexpr char decryption_error[] = "Error: Decryption error.\n";
 
 std::string fixture(const std::string &name);
 
+// Everything fd gives until its end.
+std::string read_to_end(int fd);
+
+// Where Debian and FreeBSD keep SoftHSM2's module; empty when it is not there.
+std::string softhsm_module();
+
 // Base64 of an RSA-OAEP (SHA-1) ciphertext of plaintext for the public key in
 // the PEM file at public_key_path.
 std::string make_challenge(const std::string &public_key_path, const std::string &plaintext);

@@ -34,17 +34,6 @@ constexpr char memory_error[] = "Error: Out of memory.\n";
 
 const std::string public_2048 = fixture("rsa2048.pub.pem");
 
-// Where Debian and FreeBSD keep SoftHSM2's module; empty when it is not there.
-std::string softhsm_module()
-{
-    for (const char *path : {"/usr/lib/softhsm/libsofthsm2.so",
-                             "/usr/lib/x86_64-linux-gnu/softhsm/libsofthsm2.so",
-                             "/usr/local/lib/softhsm/libsofthsm2.so"})
-        if (access(path, R_OK) == 0)
-            return path;
-    return "";
-}
-
 // Whether SoftHSM2 is registered with p11-kit under its usual name.
 bool softhsm_registered()
 {
