@@ -13,7 +13,7 @@
 # one's source from src/sandbox/ to velkin_core.
 
 include(CheckCXXSourceCompiles)
-include(CheckIncludeFileCXX)
+include(CheckCXXSymbolExists)
 
 option(VELKIN_SANDBOX "Enter the system-call sandbox once the key is loaded" ON)
 
@@ -39,7 +39,8 @@ int main() { return 0; }]] VELKIN_SECCOMP_ARCHITECTURE)
   endif()
   set(VELKIN_SANDBOX_KIND seccomp)
 else()
-  check_include_file_cxx(sys/capsicum.h VELKIN_HAVE_CAPSICUM)
+  # A program that calls cap_enter must link, not only find the header.
+  check_cxx_symbol_exists(cap_enter sys/capsicum.h VELKIN_HAVE_CAPSICUM)
   if(NOT VELKIN_HAVE_CAPSICUM)
     message(FATAL_ERROR "velkin: its sandbox needs seccomp (Linux) or Capsicum "
       "(FreeBSD), and ${CMAKE_SYSTEM_NAME} has neither. To build velkin without its "
