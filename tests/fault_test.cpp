@@ -28,7 +28,6 @@
 
 namespace {
 
-constexpr char out_of_memory_error[] = "Error: Out of memory.\n";
 constexpr int run_timeout_ms = 20000;
 // The shares ctest tries by default.
 constexpr unsigned default_allocation_stride = 89;

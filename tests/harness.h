@@ -22,6 +22,8 @@ constexpr char open_error[] = "Error: Could not open the private keyfile.\n";
 constexpr char key_error[] = "Error: Unable to read your private key, is the passphrase wrong?\n";
 constexpr char challenge_error[] = "Error: Bad challenge.\n";
 constexpr char decryption_error[] = "Error: Decryption error.\n";
+constexpr char out_of_memory_error[] = "Error: Out of memory.\n";
+constexpr char pin_error[] = "Error: Unable to use the token key, is the PIN wrong?\n";
 
 std::string fixture(const std::string &name);
 

@@ -29,8 +29,6 @@ constexpr char uri_error[] = "Error: Bad PKCS#11 URI.\n";
 constexpr char module_error[] = "Error: Could not load the PKCS#11 module.\n";
 constexpr char no_match_error[] = "Error: No token key matches the URI.\n";
 constexpr char several_error[] = "Error: Several token keys match the URI.\n";
-constexpr char pin_error[] = "Error: Unable to use the token key, is the PIN wrong?\n";
-constexpr char memory_error[] = "Error: Out of memory.\n";
 
 const std::string public_2048 = fixture("rsa2048.pub.pem");
 
@@ -400,7 +398,7 @@ TEST(FakeModule, SaysMemoryRanOutWhereverTheModuleDoes)
     for (const char *call : {"initialize", "slots", "login", "decrypt"}) {
         SCOPED_TRACE(call);
         setenv("VELKIN_FAKE_HOST_MEMORY", call, 1);
-        expect_failure(run_piped({key}, lines(user_pin, challenge)), memory_error);
+        expect_failure(run_piped({key}, lines(user_pin, challenge)), out_of_memory_error);
     }
     unsetenv("VELKIN_FAKE_HOST_MEMORY");
     expect_failure(run_piped({key}, lines(user_pin, challenge)), decryption_error);

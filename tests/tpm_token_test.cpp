@@ -22,7 +22,6 @@ constexpr char token_label[] = "velkin-tpm";
 constexpr char user_pin[] = "1234";
 constexpr char so_pin[] = "12345678";
 constexpr char pin_prompt[] = "Enter PIN for token 'velkin-tpm': ";
-constexpr char pin_error[] = "Error: Unable to use the token key, is the PIN wrong?\n";
 constexpr char tcti[] = "tabrmd:bus_type=session";
 // How long the resource manager may take to reach the TPM and show up on the bus.
 constexpr int start_timeout_ms = 15000;
