@@ -168,6 +168,21 @@ key_report describe_key_text(std::string_view text)
     return report;
 }
 
+// Decodes the key in text, passing over a UTF-8 byte order mark as some
+// editors write one, with the secure heap sized for it; on failure stores in
+// report, if given, what the text held.
+key_handle decode_key_text(std::string_view text, key_report *report)
+{
+    reserve_key_memory(text.size());
+    constexpr std::string_view byte_order_mark = "\xEF\xBB\xBF";
+    if (text.substr(0, byte_order_mark.size()) == byte_order_mark)
+        text.remove_prefix(byte_order_mark.size());
+    key_handle key = decode_private_key(text);
+    if (!key && report != nullptr)
+        *report = describe_key_text(text);
+    return key;
+}
+
 } // namespace
 
 provider_handle start_crypto()
@@ -191,21 +206,11 @@ key_handle read_private_key(FILE *file, key_report *report)
     size_t size = 0;
     const bool read = read_key_text(file, text.get(), &size);
     const bool oversized = size > key_file_limit;
-    const bool complete = read && !oversized;
-    if (oversized && report != nullptr)
-        report->finding = key_finding::oversized;
-    reserve_key_memory(size);
-    // Some editors start a UTF-8 file with a byte order mark; it is no part
-    // of the PEM text.
-    constexpr std::string_view byte_order_mark = "\xEF\xBB\xBF";
-    std::string_view key_text(text.get(), size);
-    if (key_text.substr(0, byte_order_mark.size()) == byte_order_mark)
-        key_text.remove_prefix(byte_order_mark.size());
-    key_handle key = complete ? decode_private_key(key_text) : nullptr;
-    if (!key && complete && report != nullptr)
-        *report = describe_key_text(key_text);
-    else if (!complete && std::ferror(file) && report != nullptr)
-        report->finding = key_finding::unreadable_file;
+    key_handle key;
+    if (read && !oversized)
+        key = decode_key_text(std::string_view(text.get(), size), report);
+    else if (report != nullptr)
+        report->finding = read ? key_finding::oversized : key_finding::unreadable_file;
     // An unprotected key lies in the text as it is.
     OPENSSL_cleanse(text.get(), size);
     return key;
